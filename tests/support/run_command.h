@@ -1,0 +1,23 @@
+// Runs a program directly (no shell) and collects its output; for tests of
+// the command-line tools and of outside programs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace helper::test {
+
+struct CommandResult {
+  int exitStatus = -1;  // the exit code, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// argv[0] is the program path. `timeoutSeconds` kills it with SIGKILL.
+CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input = "",
+                         double timeoutSeconds = 30);
+
+// Path of a program built in this tree, e.g. builtProgram("tools/helperctl/helperctl").
+std::string builtProgram(const std::string& relativePath);
+
+}  // namespace helper::test

@@ -1,0 +1,54 @@
+// What tests know about where they run: the source and build trees, CI, root
+// and TUN availability, the real engine binary, and temporary folders.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+namespace helper::test {
+
+std::string sourceDir();  // HELPER_SOURCE_DIR, set by CTest
+std::string binaryDir();  // HELPER_BINARY_DIR, set by CTest
+bool inCI();              // CI=true
+
+// Empty when the test can create TUN devices and network namespaces (root,
+// /dev/net/tun, ip); otherwise the reason it cannot.
+std::string missingPrivileges();
+
+// The real engine fetched by the setup script: HELPER_MIHOMO_BIN, or
+// .cache/mihomo/mihomo in the source tree. Absent when it is not there.
+std::optional<std::string> realEngineBinary();
+
+// A fresh directory under $TMPDIR, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+
+}  // namespace helper::test
+
+// Skips the test when `reason` is not empty, but fails it under CI=true,
+// where every test must run.
+#define HELPER_SKIP_UNLESS(reason)                                                   \
+  do {                                                                               \
+    const std::string helper_skip_reason_ = (reason);                                \
+    if (!helper_skip_reason_.empty()) {                                              \
+      if (::helper::test::inCI()) FAIL() << "cannot run under CI: " << helper_skip_reason_; \
+      GTEST_SKIP() << helper_skip_reason_;                                           \
+    }                                                                                \
+  } while (0)
+
+#define HELPER_REQUIRE_PRIVILEGES() HELPER_SKIP_UNLESS(::helper::test::missingPrivileges())
