@@ -1,0 +1,175 @@
+#include "platform/log/logger.h"
+
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+#include "platform/paths/paths.h"
+
+#define SD_JOURNAL_SUPPRESS_LOCATION
+#include <systemd/sd-journal.h>
+
+namespace helper {
+namespace {
+
+std::string vformat(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (length <= 0) return {};
+  std::string out(static_cast<size_t>(length) + 1, '\0');
+  std::vsnprintf(out.data(), out.size(), format, args);
+  out.resize(static_cast<size_t>(length));
+  return out;
+}
+
+void writeAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    done += static_cast<size_t>(n);
+  }
+}
+
+std::string timestamp() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm utc{};
+  gmtime_r(&now.tv_sec, &utc);
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                now.tv_nsec / 1000000);
+  return buf;
+}
+
+class StderrSink : public LogSink {
+ public:
+  void write(const LogRecord& r) override {
+    // One write per line, so lines of concurrent threads never interleave.
+    writeAll(STDERR_FILENO, timestamp() + " " + logLevelName(r.level) + " " + r.category + ": " +
+                                r.message + "\n");
+  }
+};
+
+class JournalSink : public LogSink {
+ public:
+  void write(const LogRecord& r) override {
+    const std::string fields[] = {
+        "MESSAGE=" + r.message,
+        "PRIORITY=" + std::to_string(static_cast<int>(r.level)),
+        "SYSLOG_IDENTIFIER=helper",
+        "SUBSYSTEM=" + r.subsystem,
+        "CATEGORY=" + r.category,
+    };
+    iovec iov[5];
+    for (size_t i = 0; i < 5; ++i) {
+      iov[i].iov_base = const_cast<char*>(fields[i].data());
+      iov[i].iov_len = fields[i].size();
+    }
+    if (sd_journal_sendv(iov, 5) < 0) fallback_.write(r);
+  }
+
+ private:
+  StderrSink fallback_;
+};
+
+std::mutex& sinkMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::shared_ptr<LogSink>& sinkSlot() {
+  static std::shared_ptr<LogSink> sink = makeDefaultLogSink();
+  return sink;
+}
+
+std::shared_ptr<LogSink> currentSink() {
+  std::lock_guard<std::mutex> guard(sinkMutex());
+  return sinkSlot();
+}
+
+}  // namespace
+
+const char* logLevelName(LogLevel level) {
+  switch (level) {
+    case LogLevel::info: return "info";
+    case LogLevel::notice: return "default";
+    case LogLevel::error: return "error";
+    case LogLevel::fault: return "fault";
+  }
+  return "?";
+}
+
+std::shared_ptr<LogSink> makeDefaultLogSink() {
+  struct stat st {};
+  if (paths::helperRoot().empty() && ::stat("/run/systemd/journal/socket", &st) == 0 &&
+      S_ISSOCK(st.st_mode)) {
+    return std::make_shared<JournalSink>();
+  }
+  return std::make_shared<StderrSink>();
+}
+
+void setLogSink(std::shared_ptr<LogSink> sink) {
+  if (!sink) sink = makeDefaultLogSink();
+  std::lock_guard<std::mutex> guard(sinkMutex());
+  sinkSlot() = std::move(sink);
+}
+
+Logger::Logger(std::string subsystem, std::string category)
+    : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
+
+void Logger::log(LogLevel level, std::string message) const {
+  currentSink()->write(LogRecord{level, subsystem_, category_, std::move(message)});
+}
+
+#define HELPER_LOG_LEVEL_FN(name, level)        \
+  void Logger::name(const char* format, ...) const { \
+    va_list args;                               \
+    va_start(args, format);                     \
+    std::string text = vformat(format, args);   \
+    va_end(args);                               \
+    log(level, std::move(text));                \
+  }
+HELPER_LOG_LEVEL_FN(info, LogLevel::info)
+HELPER_LOG_LEVEL_FN(notice, LogLevel::notice)
+HELPER_LOG_LEVEL_FN(error, LogLevel::error)
+HELPER_LOG_LEVEL_FN(fault, LogLevel::fault)
+#undef HELPER_LOG_LEVEL_FN
+
+void consoleLog(const std::string& line) { writeAll(STDERR_FILENO, line + "\n"); }
+
+void MemoryLogSink::write(const LogRecord& record) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  records_.push_back(record);
+}
+
+std::vector<LogRecord> MemoryLogSink::records() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return records_;
+}
+
+std::vector<std::string> MemoryLogSink::messages(const std::string& category) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::vector<std::string> out;
+  for (const auto& r : records_) {
+    if (category.empty() || r.category == category) out.push_back(r.message);
+  }
+  return out;
+}
+
+void MemoryLogSink::clear() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  records_.clear();
+}
+
+}  // namespace helper

@@ -1,0 +1,80 @@
+// Process-wide logging in the shape of the unified log: every logger has a
+// subsystem and a category, and four levels. Where the lines go is decided by
+// one process-wide sink: journald (native protocol, with SUBSYSTEM and
+// CATEGORY fields) when the journal is there, one line on stderr otherwise, or
+// an in-memory sink installed by tests.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace helper {
+
+// The unified log's levels with their syslog priorities. `notice` is the
+// level the unified log calls "default".
+enum class LogLevel { info = 6, notice = 5, error = 3, fault = 2 };
+
+const char* logLevelName(LogLevel level);
+
+struct LogRecord {
+  LogLevel level;
+  std::string subsystem;
+  std::string category;
+  std::string message;
+};
+
+class LogSink {
+ public:
+  virtual ~LogSink() = default;
+  virtual void write(const LogRecord& record) = 0;
+};
+
+// Replaces the process-wide sink; nullptr restores the default one.
+void setLogSink(std::shared_ptr<LogSink> sink);
+
+// The sink the default chooses: journald when its socket exists and no
+// HELPER_ROOT sandbox is set, stderr otherwise.
+std::shared_ptr<LogSink> makeDefaultLogSink();
+
+class Logger {
+ public:
+  Logger(std::string subsystem, std::string category);
+
+  // printf-style formats, checked by the compiler.
+  void info(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+  void notice(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+  void error(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+  void fault(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+  void log(LogLevel level, std::string message) const;
+
+  const std::string& subsystem() const { return subsystem_; }
+  const std::string& category() const { return category_; }
+
+ private:
+  std::string subsystem_;
+  std::string category_;
+};
+
+// Every logger of the service uses this subsystem.
+inline constexpr const char* kLogSubsystem = "tarn.CorvalethApp.helper";
+
+// The console log: one line on stderr, written at once.
+void consoleLog(const std::string& line);
+
+// Collects records in memory; for tests.
+class MemoryLogSink : public LogSink {
+ public:
+  void write(const LogRecord& record) override;
+  std::vector<LogRecord> records() const;
+  // The messages of one category (all categories when empty), in order.
+  std::vector<std::string> messages(const std::string& category = "") const;
+  void clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<LogRecord> records_;
+};
+
+}  // namespace helper
