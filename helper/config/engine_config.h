@@ -1,0 +1,26 @@
+// The engine's configuration text for one upstream proxy: TUN mode with
+// automatic routing, one proxy named "upstream", and rules that keep the
+// upstream itself, loopback and the LAN direct, reject a fixed set of the
+// platform vendor's background endpoints and send everything else upstream.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "helper/config/proxy_config.h"
+
+namespace helper {
+
+// The whole file: UTF-8, LF between lines, no LF after the last one. Throws
+// MihomoError::startFailed when the host holds characters a configuration
+// cannot carry unquoted.
+std::string makeConfig(const ProxyConfig& upstream);
+
+// Non-empty, at most 253 characters, each one of a-z A-Z 0-9 . - : _
+bool isValidHost(std::string_view host);
+
+// The value as one double-quoted JSON string, which a YAML reader takes back
+// unchanged. Never fails: text that is not valid UTF-8 gives "".
+std::string escapeYAML(std::string_view value);
+
+}  // namespace helper

@@ -1,0 +1,58 @@
+#!/usr/bin/env python3
+"""Reads engine configurations back with a real YAML parser (PyYAML, the
+stricter YAML 1.1 reader) and checks that each holds exactly the credentials
+and rules it was written with.
+
+usage: yaml_roundtrip.py MANIFEST.json
+The manifest is a list of {"file", "username", "password", "rules"}; an empty
+credential means the field is absent from the upstream.
+Prints one line per mismatch and exits 1 if there was any.
+"""
+import json
+import sys
+
+import yaml
+
+KEYS = {"log-level", "mode", "ipv6", "tun", "proxies", "rules"}
+
+
+def check(entry):
+    with open(entry["file"], encoding="utf-8") as f:
+        doc = yaml.safe_load(f)
+    problems = []
+    if set(doc) != KEYS:
+        problems.append(f"top-level keys {sorted(doc)}")
+    proxies = doc.get("proxies") or []
+    if len(proxies) != 1:
+        problems.append(f"{len(proxies)} proxies")
+    else:
+        p = proxies[0]
+        if p.get("name") != "upstream":
+            problems.append(f"proxy name {p.get('name')!r}")
+        for key in ("username", "password"):
+            got = p.get(key, "")
+            if got != entry[key]:
+                problems.append(f"{key}: wrote {entry[key]!r}, read {got!r}")
+    if doc.get("rules") != entry["rules"]:
+        problems.append("rules differ")
+    return problems
+
+
+def main():
+    with open(sys.argv[1], encoding="utf-8") as f:
+        manifest = json.load(f)
+    failures = 0
+    for entry in manifest:
+        try:
+            problems = check(entry)
+        except yaml.YAMLError as e:
+            problems = [f"not YAML: {e}"]
+        for p in problems:
+            print(f"{entry['file']}: {p}")
+        failures += bool(problems)
+    print(f"{len(manifest)} files read, {failures} with mismatches")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
