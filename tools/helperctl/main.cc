@@ -1,0 +1,39 @@
+// helperctl: the command-line client of the helper service, and a few
+// offline tools around it. Run `helperctl --help` for the commands.
+#include <iostream>
+
+#include "tools/helperctl/command.h"
+
+namespace helperctl {
+
+std::vector<Registrar>& registrars() {
+  static std::vector<Registrar> all;
+  return all;
+}
+
+}  // namespace helperctl
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "helperctl - talk to the helper service that routes this machine's traffic through an "
+      "upstream proxy, and check proxy URLs offline."};
+  app.require_subcommand(1);
+  app.footer(
+      "Exit status: 0 on success, 64 for a bad command line; each command lists its own "
+      "statuses in `helperctl COMMAND --help`.");
+  int exitCode = helperctl::kExitOk;
+  for (auto registrar : helperctl::registrars()) registrar(app, exitCode);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << app.help();
+    return helperctl::kExitOk;
+  } catch (const CLI::CallForAllHelp&) {
+    std::cout << app.help("", CLI::AppFormatMode::All);
+    return helperctl::kExitOk;
+  } catch (const CLI::ParseError& e) {
+    std::cerr << "helperctl: " << e.what() << "\nRun `helperctl --help` for usage.\n";
+    return helperctl::kExitUsage;
+  }
+  return exitCode;
+}
