@@ -1,0 +1,45 @@
+// Any upstream into the configuration writer: it either refuses the host or
+// writes a file whose line structure no credential can change.
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+
+#include "helper/config/engine_config.h"
+#include "helper/engine/mihomo_error.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 3) return 0;
+  // Layout: kind byte, two length bytes, then host, user name, password.
+  const auto kind = data[0] & 1 ? helper::ProxyKind::http : helper::ProxyKind::socks5;
+  const size_t hostLength = std::min<size_t>(data[1], size - 3);
+  const size_t userLength = std::min<size_t>(data[2], size - 3 - hostLength);
+  const char* p = reinterpret_cast<const char*>(data + 3);
+  helper::ProxyConfig config;
+  config.kind = kind;
+  config.port = static_cast<uint16_t>(size);
+  config.host.assign(p, hostLength);
+  std::string user(p + hostLength, userLength);
+  std::string pass(p + hostLength + userLength, size - 3 - hostLength - userLength);
+  if (!user.empty()) config.username = user;
+  if (!pass.empty()) config.password = pass;
+  std::string text;
+  try {
+    text = helper::makeConfig(config);
+  } catch (const helper::MihomoError& e) {
+    if (helper::isValidHost(config.host)) std::abort();
+    return 0;
+  }
+  if (!helper::isValidHost(config.host)) std::abort();
+  // Escaping keeps every credential on its own line: the line count depends
+  // only on whether credentials are written.
+  static const size_t plainLines = [] {
+    helper::ProxyConfig c{"h", 1, {}, {}, helper::ProxyKind::socks5};
+    const auto t = helper::makeConfig(c);
+    return static_cast<size_t>(std::count(t.begin(), t.end(), '\n'));
+  }();
+  const size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+  const bool credentials = config.username || config.password;
+  if (lines != plainLines + (credentials ? 1 : 0)) std::abort();
+  if (text.find('\r') != std::string::npos) std::abort();
+  return 0;
+}
