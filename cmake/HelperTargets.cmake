@@ -1,9 +1,16 @@
-# helper_add_test(NAME SOURCES src... [LIBS lib...] [LABELS l...] [TIMEOUT s])
-# One GoogleTest executable registered with CTest as one test. Tests that need
-# root, TUN devices or network namespaces carry the label "root".
+# helper_add_test(NAME SOURCES src... [NETNS] [LIBS lib...] [LABELS l...] [TIMEOUT s])
+# One GoogleTest executable registered with CTest as one test. With NETNS the
+# program runs in a private network namespace and under a private HELPER_ROOT
+# (tests/support/netns_main.cc); such tests carry the label "root".
 function(helper_add_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "NETNS" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
+  if(T_NETNS)
+    target_link_libraries(${name} PRIVATE helper_netns_main)
+    list(APPEND T_LABELS root)
+  else()
+    target_link_libraries(${name} PRIVATE GTest::gtest_main)
+  endif()
   target_link_libraries(${name} PRIVATE helper_core helper_test_support GTest::gtest GTest::gmock ${T_LIBS})
   add_test(NAME ${name} COMMAND ${name})
   if(NOT T_TIMEOUT)

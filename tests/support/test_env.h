@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "tests/support/netns.h"
+
 namespace helper::test {
 
 std::string sourceDir();  // HELPER_SOURCE_DIR, set by CTest
@@ -52,3 +54,11 @@ void writeFile(const std::string& path, const std::string& content);
   } while (0)
 
 #define HELPER_REQUIRE_PRIVILEGES() HELPER_SKIP_UNLESS(::helper::test::missingPrivileges())
+
+// For programs built with NETNS: also requires that the program runs in its
+// own network namespace.
+#define HELPER_REQUIRE_PRIVATE_NETNS()                                                      \
+  HELPER_SKIP_UNLESS(!::helper::test::missingPrivileges().empty()                           \
+                         ? ::helper::test::missingPrivileges()                              \
+                         : (::helper::test::inPrivateNetworkNamespace() ? std::string()     \
+                                                                        : std::string("no private network namespace")))
