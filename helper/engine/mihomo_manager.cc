@@ -1,0 +1,298 @@
+#include "helper/engine/mihomo_manager.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <system_error>
+
+#include "helper/codesign/engine_signature.h"
+#include "helper/config/engine_config.h"
+#include "helper/engine/engine_paths.h"
+#include "helper/engine/mihomo_error.h"
+#include "platform/paths/paths.h"
+#include "platform/text/utf8.h"
+
+namespace helper {
+namespace {
+
+constexpr const char* kPgrep = "/usr/bin/pgrep";
+constexpr const char* kIp = "/usr/sbin/ip";
+
+std::set<std::string> utunNames(const std::vector<std::string>& names) {
+  std::set<std::string> out;
+  for (const auto& name : names) {
+    if (name.rfind("utun", 0) == 0) out.insert(name);
+  }
+  return out;
+}
+
+// Sorted ascending by byte value (utun10 before utun2), joined by `separator`.
+std::string joined(const std::set<std::string>& names, const char* separator) {
+  std::string out;
+  for (const auto& name : names) out += (out.empty() ? "" : separator) + name;
+  return out;
+}
+
+class FileCreationMask {
+ public:
+  FileCreationMask(System& system, mode_t mask) : system_(system), previous_(system.setFileCreationMask(mask)) {}
+  ~FileCreationMask() { system_.setFileCreationMask(previous_); }
+  FileCreationMask(const FileCreationMask&) = delete;
+  FileCreationMask& operator=(const FileCreationMask&) = delete;
+
+ private:
+  System& system_;
+  mode_t previous_;
+};
+
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// A line of pgrep output as a signed 32-bit decimal: an optional sign, then
+// digits only.
+std::optional<int32_t> parseInt32(std::string_view line) {
+  size_t i = 0;
+  bool negative = false;
+  if (!line.empty() && (line[0] == '+' || line[0] == '-')) {
+    negative = line[0] == '-';
+    i = 1;
+  }
+  if (i == line.size()) return std::nullopt;
+  int64_t value = 0;
+  for (; i < line.size(); ++i) {
+    if (line[i] < '0' || line[i] > '9') return std::nullopt;
+    value = value * 10 + (line[i] - '0');
+    if (value > int64_t{1} << 31) return std::nullopt;
+  }
+  if (negative) value = -value;
+  if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+MihomoManager::MihomoManager() : MihomoManager(Options{}) {}
+
+MihomoManager::MihomoManager(Options options)
+    : log_(kLogSubsystem, "Mihomo"),
+      options_(std::move(options)),
+      system_(options_.system ? *options_.system : realSystem()) {
+  if (!options_.checkSignature) options_.checkSignature = validateMihomoSignature;
+}
+
+std::string MihomoManager::enginePath() const {
+  return options_.enginePath.empty() ? mihomoPath() : options_.enginePath;
+}
+
+bool MihomoManager::isEngineRunning() const { return process_ && process_->isRunning(); }
+
+std::string MihomoManager::runShellSync(const std::string& path, const std::vector<std::string>& args) {
+  std::string bytes = realSystem().runCommand(path, args);
+  return utf8::isValid(bytes) ? bytes : std::string();
+}
+
+std::set<std::string> MihomoManager::listUtunInterfaces() {
+  return utunNames(realSystem().interfaceNames());
+}
+
+std::string MihomoManager::run(const std::string& path, const std::vector<std::string>& args) {
+  std::string bytes = system_.runCommand(path, args);
+  return utf8::isValid(bytes) ? bytes : std::string();
+}
+
+std::set<std::string> MihomoManager::utunInterfaces() { return utunNames(system_.interfaceNames()); }
+
+void MihomoManager::start(const ProxyConfig& upstream) {
+  if (isEngineRunning()) {
+    log_.notice("start() called but mihomo already running");
+    return;
+  }
+  const std::string engine = enginePath();
+  if (!system_.isExecutableFile(engine)) throw MihomoError::binaryMissing(engine);
+  options_.checkSignature(engine);
+
+  const std::string dataDir = paths::rooted(kEngineDataDir);
+  const std::string configPath = paths::rooted(kEngineConfigPath);
+  const std::string logPath = paths::rooted(kEngineLogPath);
+  system_.createDirectories(dataDir);
+  system_.createDirectories(paths::rooted(kLogDir));
+  const std::string config = makeConfig(upstream);
+
+  // The engine runs under this mask too, so whatever it creates is
+  // accessible to its owner only. Restored on every way out.
+  FileCreationMask mask(system_, 077);
+  system_.writeFileAtomically(configPath, config);
+  (void)system_.changeMode(configPath, 0600);
+
+  const std::set<std::string> snapshot = utunInterfaces();
+
+  const int fd = system_.openForAppend(logPath, 0600);
+  if (fd < 0) throw MihomoError::startFailed(std::string("cannot open log file: ") + std::strerror(-fd));
+  {
+    ScopedFd logFd(fd);
+    try {
+      process_ = system_.spawn(SpawnRequest{engine, {"-d", dataDir, "-f", configPath}, logFd.get(), logFd.get()});
+    } catch (const std::system_error& e) {
+      throw MihomoError::startFailed(std::string("Process.run() failed: ") + std::strerror(e.code().value()));
+    }
+  }
+  log_.notice("mihomo started, PID %d", process_->pid());
+  waitForTun(snapshot);
+}
+
+void MihomoManager::waitForTun(const std::set<std::string>& snapshot) {
+  const MihomoTimings& t = options_.timings;
+  const double started = system_.monotonicNow();
+  const double deadline = started + t.tunWaitLimit;
+  double lastProgress = started;
+
+  std::set<std::string> current;
+  bool timedOut = !(system_.monotonicNow() < deadline);
+  while (!timedOut) {
+    if (!process_->isRunning()) {
+      const int status = process_->terminationStatus();
+      log_.error("mihomo exited prematurely with status %d", status);
+      process_.reset();
+      throw MihomoError::startFailed("mihomo exited (status " + std::to_string(status) + ") — см. " +
+                                     paths::rooted(kEngineLogPath));
+    }
+    current = utunInterfaces();
+    for (const auto& name : current) {
+      if (!snapshot.count(name)) {
+        capturedUtun_ = name;
+        log_.notice("mihomo created TUN device %s", name.c_str());
+        return;
+      }
+    }
+    const double now = system_.monotonicNow();
+    if (now - lastProgress >= t.progressInterval) {
+      lastProgress = now;
+      log_.notice("waiting for TUN… %lds elapsed, utuns: %s", static_cast<long>(now - started),
+                  joined(current, ",").c_str());
+    }
+    system_.sleepFor(t.tunPollInterval);
+    timedOut = !(system_.monotonicNow() < deadline);
+  }
+
+  current = utunInterfaces();
+  log_.error("mihomo started but TUN not created within %lds — killing. utuns present: %s",
+             static_cast<long>(t.tunWaitLimit), joined(current, ",").c_str());
+  process_->sendSignal(SIGKILL);
+  process_->waitForExit(-1);
+  process_.reset();
+  throw MihomoError::tunNotCreated(std::vector<std::string>(current.begin(), current.end()));
+}
+
+void MihomoManager::stop() {
+  if (!process_) {
+    sweepOrphanUtuns();
+    return;
+  }
+  const MihomoTimings& t = options_.timings;
+  log_.notice("stopping mihomo (PID %d)", process_->pid());
+  process_->sendSignal(SIGTERM);
+  const double terminated = system_.monotonicNow();
+  while (process_->isRunning() && system_.monotonicNow() - terminated < t.terminateGrace) {
+    system_.sleepFor(t.terminatePoll);
+  }
+  if (process_->isRunning()) {
+    log_.error("mihomo did not exit within 5s, sending SIGKILL");
+    process_->sendSignal(SIGKILL);
+    const double killed = system_.monotonicNow();
+    while (process_->isRunning() && system_.monotonicNow() - killed < t.killGrace) {
+      system_.sleepFor(t.killPoll);
+    }
+  }
+  if (process_->isRunning()) {
+    log_.error("mihomo still running after SIGKILL+2s — abandoning wait to avoid lock starvation");
+  } else {
+    log_.notice("mihomo exited (status %d)", process_->terminationStatus());
+  }
+  process_.reset();
+  if (capturedUtun_) cleanupUtunRoutes(*capturedUtun_);
+  // With the handle gone, the sweep also kills an engine abandoned above.
+  sweepOrphanUtuns();
+  capturedUtun_.reset();
+}
+
+void MihomoManager::sweepOrphanUtuns() {
+  killOrphanMihomoProcesses();
+  system_.sleepFor(options_.timings.sweepPause);
+  const auto present = utunInterfaces();
+  if (capturedUtun_ && present.count(*capturedUtun_)) {
+    log_.error("orphan TUN %s still present after process kill, manual cleanup", capturedUtun_->c_str());
+    cleanupUtunRoutes(*capturedUtun_);
+  }
+}
+
+std::vector<int32_t> MihomoManager::parseProcessIds(const std::string& output) {
+  std::vector<int32_t> ids;
+  size_t pos = 0;
+  size_t lineStart = 0;
+  auto take = [&](size_t end) {
+    if (end > lineStart) {
+      if (const auto id = parseInt32(std::string_view(output).substr(lineStart, end - lineStart))) ids.push_back(*id);
+    }
+  };
+  while (pos < output.size()) {
+    size_t next = pos;
+    const auto c = utf8::decodeNext(output, next);
+    if (!c) {
+      ++pos;  // not a line break; the line will not read as a number
+      continue;
+    }
+    if (*c == '\n' || *c == '\v' || *c == '\f' || *c == '\r' || *c == 0x85 || *c == 0x2028 || *c == 0x2029) {
+      take(pos);
+      lineStart = next;  // CR LF: the LF then ends an empty line, which is dropped
+    }
+    pos = next;
+  }
+  take(output.size());
+  return ids;
+}
+
+void MihomoManager::killOrphanMihomoProcesses() {
+  std::string output;
+  try {
+    output = run(kPgrep, {"-f", enginePath()});
+  } catch (const std::system_error&) {
+    return;
+  }
+  const int32_t spared = process_ ? process_->pid() : -1;
+  for (const int32_t pid : parseProcessIds(output)) {
+    if (pid == spared || pid <= 0) continue;
+    log_.notice("found orphan mihomo PID %d, sending SIGKILL", pid);
+    (void)system_.sendSignal(pid, SIGKILL);
+  }
+}
+
+void MihomoManager::cleanupUtunRoutes(const std::string& name) {
+  log_.notice("manual cleanup routes for %s", name.c_str());
+  const std::vector<std::vector<std::string>> commands = {
+      {"route", "del", "0.0.0.0/1", "dev", name},
+      {"route", "del", "128.0.0.0/1", "dev", name},
+      {"route", "del", "default", "dev", name},
+      {"link", "set", "dev", name, "down"},
+  };
+  for (const auto& args : commands) {
+    try {
+      (void)system_.runCommand(kIp, args);
+    } catch (const std::system_error&) {
+      // Best effort: the next command runs regardless.
+    }
+  }
+}
+
+}  // namespace helper

@@ -1,0 +1,56 @@
+// The operating-system calls of the engine supervisor behind one interface:
+// processes, commands, network interfaces, files and the clock. Production
+// uses realSystem(); tests use it too, or wrap it to fail a single call.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/process/child_process.h"
+
+namespace helper {
+
+class System {
+ public:
+  virtual ~System() = default;
+
+  // Throws std::system_error when the program cannot be started.
+  virtual std::unique_ptr<ChildProcess> spawn(const SpawnRequest& request) = 0;
+  // Runs a program to its end with standard output and standard error on
+  // one pipe and returns the bytes, read while it runs. Throws
+  // std::system_error when the program cannot be started.
+  virtual std::string runCommand(const std::string& path, const std::vector<std::string>& args) = 0;
+  // Names of all network interfaces of this network namespace; empty when
+  // they cannot be listed.
+  virtual std::vector<std::string> interfaceNames() = 0;
+  // kill(2); returns 0 or an errno value.
+  virtual int sendSignal(pid_t pid, int signal) = 0;
+
+  // A regular file the caller may execute.
+  virtual bool isExecutableFile(const std::string& path) = 0;
+  // Like `mkdir -p`; an existing directory is success. Throws
+  // std::filesystem::filesystem_error.
+  virtual void createDirectories(const std::string& path) = 0;
+  // Writes a temporary file in the same directory and renames it over
+  // `path`, so readers see the old or the new content, never a part.
+  // Throws std::system_error; the old file stays intact on failure.
+  virtual void writeFileAtomically(const std::string& path, const std::string& content) = 0;
+  // chmod(2); returns 0 or an errno value.
+  virtual int changeMode(const std::string& path, mode_t mode) = 0;
+  // open(2) with O_WRONLY|O_APPEND|O_CREAT|O_CLOEXEC; a descriptor, or
+  // -errno.
+  virtual int openForAppend(const std::string& path, mode_t mode) = 0;
+  // umask(2): sets the mask and returns the previous one.
+  virtual mode_t setFileCreationMask(mode_t mask) = 0;
+
+  // Monotonic seconds; does not advance while the machine sleeps.
+  virtual double monotonicNow() = 0;
+  virtual void sleepFor(double seconds) = 0;
+};
+
+System& realSystem();
+
+}  // namespace helper

@@ -1,0 +1,142 @@
+#include <fcntl.h>
+#include <net/if.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/paths/paths.h"
+#include "platform/system/system.h"
+
+namespace helper {
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+std::system_error errnoError(const std::string& what) {
+  return std::system_error(errno, std::generic_category(), what);
+}
+
+class LinuxSystem : public System {
+ public:
+  std::unique_ptr<ChildProcess> spawn(const SpawnRequest& request) override { return spawnChild(request); }
+
+  std::string runCommand(const std::string& path, const std::vector<std::string>& args) override {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) throw errnoError("pipe");
+    Fd readEnd(fds[0]);
+    Fd writeEnd(fds[1]);
+    auto child = spawnChild(SpawnRequest{path, args, writeEnd.get(), writeEnd.get()});
+    writeEnd.reset();
+    // Read while the command runs, so that one with more output than the
+    // pipe holds cannot block on it.
+    std::string output;
+    char buf[8192];
+    for (;;) {
+      const ssize_t n = read(readEnd.get(), buf, sizeof buf);
+      if (n > 0) {
+        output.append(buf, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        break;
+      }
+    }
+    child->waitForExit(-1);
+    return output;
+  }
+
+  std::vector<std::string> interfaceNames() override {
+    std::vector<std::string> names;
+    struct if_nameindex* list = if_nameindex();
+    if (list == nullptr) return names;
+    for (auto* entry = list; entry->if_index != 0 && entry->if_name != nullptr; ++entry) {
+      names.emplace_back(entry->if_name);
+    }
+    if_freenameindex(list);
+    return names;
+  }
+
+  int sendSignal(pid_t pid, int signal) override { return ::kill(pid, signal) == 0 ? 0 : errno; }
+
+  bool isExecutableFile(const std::string& path) override {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+  }
+
+  void createDirectories(const std::string& path) override { std::filesystem::create_directories(path); }
+
+  void writeFileAtomically(const std::string& path, const std::string& content) override {
+    std::string tmp = paths::dirName(path) + "/." + path.substr(path.rfind('/') + 1) + ".XXXXXX";
+    Fd fd(mkostemp(tmp.data(), O_CLOEXEC));
+    if (fd.get() < 0) throw errnoError("cannot create a temporary file beside " + path);
+    auto fail = [&tmp](const std::string& what) {
+      const auto error = errnoError(what);
+      unlink(tmp.c_str());
+      return error;
+    };
+    size_t done = 0;
+    while (done < content.size()) {
+      const ssize_t n = write(fd.get(), content.data() + done, content.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw fail("cannot write " + tmp);
+      done += static_cast<size_t>(n);
+    }
+    if (fsync(fd.get()) != 0) throw fail("cannot write " + tmp);
+    fd.reset();
+    if (rename(tmp.c_str(), path.c_str()) != 0) throw fail("cannot replace " + path);
+  }
+
+  int changeMode(const std::string& path, mode_t mode) override {
+    return ::chmod(path.c_str(), mode) == 0 ? 0 : errno;
+  }
+
+  int openForAppend(const std::string& path, mode_t mode) override {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, mode);
+    return fd >= 0 ? fd : -errno;
+  }
+
+  mode_t setFileCreationMask(mode_t mask) override { return ::umask(mask); }
+
+  double monotonicNow() override {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+  }
+
+  void sleepFor(double seconds) override {
+    if (seconds <= 0) return;
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(seconds);
+    ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+  }
+};
+
+}  // namespace
+
+System& realSystem() {
+  static LinuxSystem* system = new LinuxSystem;
+  return *system;
+}
+
+}  // namespace helper
