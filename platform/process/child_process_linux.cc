@@ -1,7 +1,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include "platform/process/pidfd.h"
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,7 +76,7 @@ class LinuxChildProcess : public ChildProcess {
 
   bool sendSignal(int signal) override {
     if (ended_) return false;
-    return pidfd_send_signal(pidfd_, signal, nullptr, 0) == 0;
+    return pidfdSendSignal(pidfd_, signal) == 0;
   }
 
   bool waitForExit(double timeoutSeconds) override {
@@ -144,7 +144,7 @@ std::unique_ptr<ChildProcess> spawnChild(const SpawnRequest& request) {
   if (rc != 0) throw std::system_error(rc, std::generic_category(), request.path);
   // The child is ours and not yet collected, so its pid cannot have been
   // reused: the pidfd names it for certain.
-  const int pidfd = pidfd_open(pid, 0);
+  const int pidfd = pidfdOpen(pid);
   if (pidfd < 0) {
     const int err = errno;
     kill(pid, SIGKILL);
