@@ -1,0 +1,53 @@
+// Signature trailers on files: reading and checking the one at the end of a
+// file, and signing a file in place.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/codesign/signature_trailer.h"
+#include "platform/codesign/signing_key.h"
+
+namespace helper::codesign {
+
+// What a file's signature says, after checking it.
+struct CodeEvaluation {
+  // kStatusOK: the trailer is well formed and the contents' hash and (for an
+  // Ed25519 signature) the signature match. Otherwise the reason it is not.
+  OSStatus status = kStatusUnsigned;
+  std::string detail;              // what exactly, for people
+  std::optional<Trailer> trailer;  // set when the trailer parsed, even if the check failed
+
+  // Set only for an intact signature.
+  std::optional<std::string> identifier() const;
+  // Set only for an intact Ed25519 signature; never for an ad-hoc one.
+  std::optional<std::string> teamIdentifier() const;
+};
+
+// Opens a file for reading its signature: follows symbolic links, never
+// blocks (FIFOs and devices are refused), and accepts regular files only.
+// Returns the descriptor, or -1 with `status` kStatusStaticCodeNotFound and
+// the reason in `detail`.
+int openCodeFile(const std::string& path, OSStatus* status, std::string* detail);
+
+// Reads the trailer of an open file without checking hash or signature.
+ParseResult readTrailer(int fd);
+
+// Reads the whole file once: parses the trailer, hashes everything before it
+// and checks the signature.
+CodeEvaluation evaluateCode(int fd);
+CodeEvaluation evaluateFile(const std::string& path);
+
+struct SignResult {
+  std::string error;            // empty on success
+  bool replacedExisting = false;
+  std::optional<std::string> teamIdentifier;
+};
+
+// Signs `path` (the file a symbolic link points to) in place: the signed copy
+// is written beside it and renamed over it, so a reader sees the old file or
+// the new one, never half of either. An existing trailer is replaced; the
+// file's mode (and owner, when permitted) is kept. `key` null: ad-hoc.
+SignResult signFile(const std::string& path, const std::string& identifier, const SigningKey* key);
+
+}  // namespace helper::codesign
