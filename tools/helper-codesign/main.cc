@@ -122,8 +122,12 @@ int main(int argc, char** argv) {
       "Team ID. See docs/code-signing.md."};
   app.require_subcommand(1);
   app.footer(
+      "Examples:\n"
+      "  helper-codesign keygen --out team.key          # prints the key's Team ID\n"
+      "  helper-codesign sign --identifier tarn.CorvalethApp --key team.key ./app\n"
+      "  helper-codesign verify ./app && helper-codesign display ./app\n\n"
       "Exit status: 0 done; 1 the command failed (the reason is on stderr; for verify: the "
-      "signature is missing, damaged or does not match); 64 bad command line.");
+      "signature is missing, damaged or does not match); 64 bad command line.\n");
 
   int exitCode = kExitOk;
   std::string out, file, identifier, keyPath;
@@ -192,6 +196,18 @@ int main(int argc, char** argv) {
       "line.");
   verifyCmd->callback([&] { exitCode = verify(file); });
 
+  const auto known = [&app](const char* name) {
+    for (const CLI::App* sub : app.get_subcommands({})) {
+      if (sub->check_name(name)) return true;
+    }
+    return false;
+  };
+  if (argc > 1 && argv[1][0] != '-' && !known(argv[1])) {
+    std::cerr << "helper-codesign: unknown command '" << argv[1]
+              << "' (commands: keygen, sign, display, verify)\nRun `helper-codesign --help` for "
+                 "usage.\n";
+    return kExitUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
