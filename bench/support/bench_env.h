@@ -48,7 +48,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::Finalize();
     for (const auto& [name, baseline] : pairs_) {
       if (!times_.count(name) || !times_.count(baseline)) continue;
-      std::printf("ratio %s / %s = %.2fx\n", name.c_str(), baseline.c_str(), times_[name] / times_[baseline]);
+      std::printf("ratio %s / %s = %.4gx\n", name.c_str(), baseline.c_str(), times_[name] / times_[baseline]);
     }
   }
 

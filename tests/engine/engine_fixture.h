@@ -1,0 +1,89 @@
+// A per-test engine: a signed copy of the test engine at a path of its own
+// (the orphan sweep matches the path, so tests never see each other's
+// engines), its knobs, and a manager with short timings.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+
+#include "helper/engine/engine_paths.h"
+#include "helper/engine/mihomo_manager.h"
+#include "platform/log/logger.h"
+#include "platform/paths/paths.h"
+#include "tests/support/run_command.h"
+#include "tests/support/test_env.h"
+
+namespace helper::test {
+
+inline MihomoTimings fastTimings() {
+  MihomoTimings t;
+  t.tunWaitLimit = 3;
+  t.tunPollInterval = 0.05;
+  t.progressInterval = 1;
+  t.terminateGrace = 1;
+  t.terminatePoll = 0.02;
+  t.killGrace = 0.5;
+  t.killPoll = 0.01;
+  t.sweepPause = 0.02;
+  return t;
+}
+
+class EngineFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    HELPER_REQUIRE_PRIVATE_NETNS();
+    // Each test starts from an empty HELPER_ROOT.
+    for (const auto& entry : std::filesystem::directory_iterator(paths::helperRoot())) {
+      std::filesystem::remove_all(entry.path());
+    }
+    std::filesystem::create_directories(tmp_.file("bin"));
+    enginePath_ = tmp_.file("bin/") + kEngineFileName;
+    std::filesystem::copy_file(builtProgram("tests/engine/test_engine"), enginePath_);
+    chmod(enginePath_.c_str(), 0755);
+    logs_ = std::make_shared<MemoryLogSink>();
+    setLogSink(logs_);
+    ready_ = true;
+  }
+
+  void TearDown() override {
+    if (manager_) manager_->stop();
+    setLogSink(nullptr);
+  }
+
+  void setKnobs(const std::map<std::string, std::string>& knobs) {
+    std::string text;
+    for (const auto& [k, v] : knobs) text += k + "=" + v + "\n";
+    writeFile(enginePath_ + ".knobs", text);
+  }
+
+  MihomoManager& manager(MihomoTimings timings = fastTimings()) {
+    MihomoManager::Options options;
+    options.enginePath = enginePath_;
+    options.timings = timings;
+    manager_ = std::make_unique<MihomoManager>(options);
+    return *manager_;
+  }
+
+  std::vector<std::string> mihomoLines() const { return logs_->messages("Mihomo"); }
+
+  static ProxyConfig upstream() { return ProxyConfig{"192.0.2.10", 1080, "u", "p", ProxyKind::socks5}; }
+
+  static std::string ip(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"/usr/sbin/ip"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runCommand(argv).out;
+  }
+
+  TempDir tmp_;
+  std::string enginePath_;
+  std::shared_ptr<MemoryLogSink> logs_;
+  std::unique_ptr<MihomoManager> manager_;
+  bool ready_ = false;
+};
+
+}  // namespace helper::test

@@ -1,0 +1,342 @@
+// The engine supervisor against real processes and real TUN devices, in a
+// private network namespace.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
+
+#include "helper/config/engine_config.h"
+#include "helper/engine/mihomo_error.h"
+#include "tests/engine/engine_fixture.h"
+
+namespace helper::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+bool processExists(pid_t pid) { return kill(pid, 0) == 0; }
+
+class MihomoManagerTest : public EngineFixture {};
+
+TEST_F(MihomoManagerTest, CapturesTheDeviceAbsentFromTheSnapshot) {
+  // Devices of other tunnel clients, one of which vanishes during the wait.
+  ip({"tuntap", "add", "dev", "utun0", "mode", "tun"});
+  ip({"tuntap", "add", "dev", "utun2", "mode", "tun"});
+  setKnobs({{"tun_delay_ms", "300"}});
+  auto& m = manager();
+  std::thread remover([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ip({"tuntap", "del", "dev", "utun2", "mode", "tun"});
+  });
+  m.start(upstream());
+  remover.join();
+  // The engine's utun%d took the first free number.
+  EXPECT_EQ(m.capturedUtun(), "utun1");
+  EXPECT_TRUE(m.isEngineRunning());
+  const auto lines = mihomoLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "mihomo started, PID " + std::to_string(m.process()->pid()));
+  EXPECT_EQ(lines[1], "mihomo created TUN device utun1");
+  ip({"tuntap", "del", "dev", "utun0", "mode", "tun"});
+}
+
+TEST_F(MihomoManagerTest, WritesTheConfigurationAndAppendsToTheLog) {
+  setKnobs({{"say", "first run"}, {"touch", "engine-made"}});
+  auto& m = manager();
+  const mode_t before = umask(022);
+  m.start(upstream());
+  EXPECT_EQ(umask(022), 022) << "file-creation mask not restored";
+  const std::string config = paths::rooted(kEngineConfigPath);
+  struct stat st {};
+  ASSERT_EQ(stat(config.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(readFile(config), makeConfig(upstream()));
+  // The engine inherited the mask: what it creates is its owner's only.
+  ASSERT_EQ(stat((paths::rooted(kEngineDataDir) + "/engine-made").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  m.stop();
+
+  setKnobs({{"say", "second run"}});
+  m.start(upstream());
+  m.stop();
+  const std::string log = readFile(paths::rooted(kEngineLogPath));
+  EXPECT_EQ(log.find("first run"), 0u) << log;
+  EXPECT_LT(log.find("first run"), log.find("second run")) << log;
+  ASSERT_EQ(stat(paths::rooted(kEngineLogPath).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  umask(before);
+}
+
+TEST_F(MihomoManagerTest, StartWhileRunningChangesNothing) {
+  setKnobs({});
+  auto& m = manager();
+  m.start(upstream());
+  const pid_t pid = m.process()->pid();
+  const auto captured = m.capturedUtun();
+  const std::string config = paths::rooted(kEngineConfigPath);
+  writeFile(config, "marker");
+  m.start(ProxyConfig{"other.example", 1, {}, {}, ProxyKind::http});
+  EXPECT_EQ(readFile(config), "marker");
+  EXPECT_EQ(m.process()->pid(), pid);
+  EXPECT_EQ(m.capturedUtun(), captured);
+  EXPECT_EQ(mihomoLines().back(), "start() called but mihomo already running");
+}
+
+TEST_F(MihomoManagerTest, EngineExitingDuringTheWait) {
+  setKnobs({{"exit_status", "1"}});
+  auto& m = manager();
+  const mode_t before = umask(022);
+  try {
+    m.start(upstream());
+    FAIL() << "start succeeded";
+  } catch (const MihomoError& e) {
+    EXPECT_EQ(e.errorCase(), MihomoError::Case::startFailed);
+    EXPECT_EQ(e.errorDescription(), "mihomo не стартанул: mihomo exited (status 1) — см. " +
+                                        paths::rooted(kEngineLogPath));
+  }
+  EXPECT_EQ(umask(before), 022);
+  EXPECT_EQ(m.process(), nullptr);
+  EXPECT_EQ(mihomoLines().back(), "mihomo exited prematurely with status 1");
+}
+
+TEST_F(MihomoManagerTest, TimeoutKillsTheEngineAndListsTheDevices) {
+  ip({"tuntap", "add", "dev", "utun2", "mode", "tun"});
+  ip({"tuntap", "add", "dev", "utun10", "mode", "tun"});
+  setKnobs({{"create_tun", "0"}});
+  auto timings = fastTimings();
+  timings.tunWaitLimit = 1;
+  auto& m = manager(timings);
+  pid_t pid = -1;
+  try {
+    m.start(upstream());
+    FAIL() << "start succeeded";
+  } catch (const MihomoError& e) {
+    EXPECT_EQ(e.errorCase(), MihomoError::Case::tunNotCreated);
+    EXPECT_THAT(e.existingUtuns(), ElementsAre("utun10", "utun2"));
+  }
+  const auto lines = mihomoLines();
+  ASSERT_GE(lines.size(), 2u);
+  pid = std::stoi(lines.front().substr(lines.front().rfind(' ') + 1));
+  EXPECT_EQ(lines.back(), "mihomo started but TUN not created within 1s — killing. utuns present: utun10,utun2");
+  EXPECT_FALSE(processExists(pid)) << "the engine was not killed and collected";
+  EXPECT_EQ(m.process(), nullptr);
+  ip({"tuntap", "del", "dev", "utun2", "mode", "tun"});
+  ip({"tuntap", "del", "dev", "utun10", "mode", "tun"});
+}
+
+TEST_F(MihomoManagerTest, TimeoutAtTheRealThirtySeconds) {
+  setKnobs({{"create_tun", "0"}});
+  auto& m = manager(MihomoTimings{});
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_THROW(m.start(upstream()), MihomoError);
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  EXPECT_GE(took, 30.0);
+  EXPECT_LT(took, 32.0);
+  std::vector<std::string> progress;
+  for (const auto& line : mihomoLines()) {
+    if (line.rfind("waiting for TUN", 0) == 0) progress.push_back(line);
+  }
+  // One progress line every five seconds, the elapsed whole seconds in each.
+  ASSERT_GE(progress.size(), 5u);
+  EXPECT_LE(progress.size(), 6u);
+  EXPECT_EQ(progress[0], "waiting for TUN… 5s elapsed, utuns: ");
+  EXPECT_EQ(progress[1], "waiting for TUN… 10s elapsed, utuns: ");
+  EXPECT_EQ(mihomoLines().back(), "mihomo started but TUN not created within 30s — killing. utuns present: ");
+}
+
+TEST_F(MihomoManagerTest, MissingOrUnusableEngine) {
+  auto& m = manager();
+  const mode_t before = umask(022);
+  const std::vector<std::function<void()>> breakIt = {
+      [&] { std::filesystem::remove(enginePath_); },
+      [&] { chmod(enginePath_.c_str(), 0644); },
+      [&] { std::filesystem::remove(enginePath_); std::filesystem::create_directory(enginePath_); },
+  };
+  for (const auto& b : breakIt) {
+    b();
+    try {
+      m.start(upstream());
+      FAIL() << "start succeeded";
+    } catch (const MihomoError& e) {
+      EXPECT_EQ(e.errorCase(), MihomoError::Case::binaryMissing);
+      EXPECT_EQ(e.errorDescription(), "mihomo бинарник не найден: " + enginePath_ + ". Переустанови .pkg.");
+    }
+    EXPECT_FALSE(std::filesystem::exists(paths::rooted(kEngineConfigPath)));
+    std::filesystem::remove_all(enginePath_);
+    std::filesystem::copy_file(builtProgram("tests/engine/test_engine"), enginePath_);
+    chmod(enginePath_.c_str(), 0755);
+  }
+  EXPECT_EQ(umask(before), 022);
+  EXPECT_TRUE(mihomoLines().empty());
+}
+
+TEST_F(MihomoManagerTest, AnEngineOfAnotherTeamIsNeverLaunched) {
+  setKnobs({{"touch", "launched"}});
+  const auto signer = runCommand({builtProgram("tools/helper-codesign/helper-codesign"), "sign", "--identifier",
+                                  "tarn.CorvalethApp.mihomo", "--key", binaryDir() + "/keys/other-team.key",
+                                  enginePath_});
+  ASSERT_EQ(signer.exitStatus, 0) << signer.err;
+  auto& m = manager();
+  try {
+    m.start(upstream());
+    FAIL() << "start succeeded";
+  } catch (const MihomoError& e) {
+    EXPECT_EQ(e.errorCase(), MihomoError::Case::startFailed);
+    EXPECT_THAT(e.detail(), HasSubstr("mihomo Team ID mismatch ("));
+  }
+  EXPECT_FALSE(std::filesystem::exists(paths::rooted(kEngineConfigPath)));
+  EXPECT_FALSE(std::filesystem::exists(paths::rooted(kEngineDataDir) + "/launched"));
+  EXPECT_EQ(m.process(), nullptr);
+}
+
+TEST_F(MihomoManagerTest, FileSystemFailuresPassThroughAndRestoreTheMask) {
+  setKnobs({});
+  auto& m = manager();
+  const mode_t before = umask(022);
+  const std::string root = paths::helperRoot();
+
+  // The data directory cannot be created: a file stands in its way.
+  writeFile(root + "/Library", "not a directory");
+  EXPECT_THROW(m.start(upstream()), std::filesystem::filesystem_error);
+  std::filesystem::remove(root + "/Library");
+
+  // The configuration cannot be written: a directory has its name.
+  std::filesystem::create_directories(paths::rooted(kEngineConfigPath));
+  EXPECT_THROW(m.start(upstream()), std::system_error);
+  std::filesystem::remove(paths::rooted(kEngineConfigPath));
+
+  // The log cannot be opened.
+  std::filesystem::create_directories(paths::rooted(kEngineLogPath));
+  try {
+    m.start(upstream());
+    FAIL() << "start succeeded";
+  } catch (const MihomoError& e) {
+    EXPECT_EQ(e.errorDescription(), "mihomo не стартанул: cannot open log file: Is a directory");
+  }
+  std::filesystem::remove(paths::rooted(kEngineLogPath));
+  EXPECT_EQ(m.process(), nullptr);
+  EXPECT_EQ(umask(before), 022);
+  // No temporary files left beside the configuration.
+  for (const auto& e : std::filesystem::directory_iterator(paths::rooted(kEngineDataDir))) {
+    EXPECT_EQ(e.path().filename(), "config.yaml") << "left behind: " << e.path();
+  }
+}
+
+TEST_F(MihomoManagerTest, StopOfAnEngineThatExitsAtOnce) {
+  setKnobs({{"add_routes", "1"}});
+  auto& m = manager();
+  m.start(upstream());
+  const std::string dev = *m.capturedUtun();
+  EXPECT_THAT(ip({"route", "show", "dev", dev}), HasSubstr("0.0.0.0/1"));
+  const pid_t pid = m.process()->pid();
+  logs_->clear();
+  m.stop();
+  EXPECT_EQ(m.process(), nullptr);
+  EXPECT_FALSE(m.capturedUtun());
+  EXPECT_FALSE(processExists(pid));
+  EXPECT_EQ(ip({"route", "show", "dev", dev}), "");
+  const auto lines = mihomoLines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "stopping mihomo (PID " + std::to_string(pid) + ")");
+  EXPECT_EQ(lines[1], "mihomo exited (status 15)");
+  EXPECT_EQ(lines[2], "manual cleanup routes for " + dev);
+  EXPECT_EQ(lines.size(), 3u) << "the vanished device must not be cleaned a second time";
+}
+
+TEST_F(MihomoManagerTest, StopOfAnEngineThatIgnoresSigtermAtRealTimings) {
+  setKnobs({{"ignore_sigterm", "1"}});
+  auto& m = manager(MihomoTimings{});
+  m.start(upstream());
+  const pid_t pid = m.process()->pid();
+  logs_->clear();
+  const auto begin = std::chrono::steady_clock::now();
+  m.stop();
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  EXPECT_GE(took, 5.0);
+  EXPECT_LT(took, 6.0);
+  EXPECT_FALSE(processExists(pid));
+  const auto lines = mihomoLines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "mihomo did not exit within 5s, sending SIGKILL");
+  EXPECT_EQ(lines[2], "mihomo exited (status 9)");
+}
+
+TEST_F(MihomoManagerTest, APersistentDeviceLeftByTheEngineIsCleanedTwice) {
+  setKnobs({{"persist", "1"}, {"add_routes", "1"}});
+  auto& m = manager();
+  m.start(upstream());
+  const std::string dev = *m.capturedUtun();
+  logs_->clear();
+  m.stop();
+  // The device outlived its engine: the routes through it are gone and it is down.
+  EXPECT_EQ(ip({"route", "show", "dev", dev}), "");
+  EXPECT_THAT(ip({"link", "show", "dev", dev}), ::testing::Not(HasSubstr(",UP")));
+  const auto lines = mihomoLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "manual cleanup routes for " + dev), 2);
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "orphan TUN " + dev + " still present after process kill, manual cleanup"),
+            lines.end());
+  ip({"tuntap", "del", "dev", dev, "mode", "tun"});
+}
+
+TEST_F(MihomoManagerTest, EngineThatDiedOnItsOwnIsStoppedLikeARunningOne) {
+  setKnobs({{"add_routes", "1"}});
+  auto& m = manager();
+  m.start(upstream());
+  ASSERT_EQ(kill(m.process()->pid(), SIGKILL), 0);
+  for (int i = 0; i < 100 && m.isEngineRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(m.isEngineRunning());
+  ASSERT_NE(m.process(), nullptr);
+  logs_->clear();
+  m.stop();
+  EXPECT_EQ(mihomoLines().at(1), "mihomo exited (status 9)");
+  EXPECT_EQ(m.process(), nullptr);
+  EXPECT_FALSE(m.capturedUtun());
+  // And a new start relaunches.
+  m.start(upstream());
+  EXPECT_TRUE(m.isEngineRunning());
+}
+
+TEST_F(MihomoManagerTest, SweepKillsStrayEnginesAndSparesTheHeldOne) {
+  setKnobs({});
+  auto& m = manager();
+  m.start(upstream());
+  const pid_t held = m.process()->pid();
+  auto stray1 = spawnChild(SpawnRequest{enginePath_, {"--orphan"}});
+  auto stray2 = spawnChild(SpawnRequest{enginePath_, {"--orphan"}});
+  // Same program, other path: not ours to kill.
+  const std::string otherPath = tmp_.file("bin/other");
+  std::filesystem::copy_file(enginePath_, otherPath);
+  auto unrelated = spawnChild(SpawnRequest{otherPath, {"--orphan"}});
+  logs_->clear();
+  m.sweepOrphanUtuns();
+  EXPECT_TRUE(stray1->waitForExit(2));
+  EXPECT_TRUE(stray2->waitForExit(2));
+  EXPECT_EQ(stray1->terminationStatus(), SIGKILL);
+  EXPECT_TRUE(m.isEngineRunning());
+  EXPECT_EQ(m.process()->pid(), held);
+  EXPECT_TRUE(unrelated->isRunning());
+  unrelated->sendSignal(SIGKILL);
+  std::vector<std::string> kills;
+  for (const auto& line : mihomoLines()) {
+    if (line.rfind("found orphan", 0) == 0) kills.push_back(line);
+  }
+  EXPECT_THAT(kills, ::testing::UnorderedElementsAre(
+                                 "found orphan mihomo PID " + std::to_string(stray1->pid()) + ", sending SIGKILL",
+                                 "found orphan mihomo PID " + std::to_string(stray2->pid()) + ", sending SIGKILL"));
+}
+
+TEST_F(MihomoManagerTest, ConstructionSweepWithNothingCapturedOnlyKills) {
+  auto stray = spawnChild(SpawnRequest{enginePath_, {"--orphan"}});
+  auto& m = manager();
+  m.stop();  // no process: only the sweep
+  EXPECT_TRUE(stray->waitForExit(2));
+  EXPECT_EQ(mihomoLines(), std::vector<std::string>{"found orphan mihomo PID " + std::to_string(stray->pid()) +
+                                                    ", sending SIGKILL"});
+}
+
+}  // namespace
+}  // namespace helper::test

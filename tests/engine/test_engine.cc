@@ -1,0 +1,128 @@
+// A stand-in for the proxy engine that keeps the engine contract: started as
+// `ENGINE -d DIR -f FILE`, it reads FILE, creates one new TUN device named
+// utunN, keeps running until signalled and ends on SIGTERM. Knobs, read from
+// the file ENGINE.knobs beside the executable (one key=value per line), make
+// it misbehave in the ways a real engine can:
+//   tun_delay_ms=N    create the device after N ms (default 0)
+//   create_tun=0      never create a device
+//   exit_status=N     exit at once with status N
+//   ignore_sigterm=1  keep running after SIGTERM
+//   add_routes=1      add 0.0.0.0/1 and 128.0.0.0/1 through the device
+//   say=TEXT          write TEXT as one line to stdout and to stderr
+//   touch=NAME        create DIR/NAME (to check the file-creation mask)
+//   stamp=1           write "NAME SECONDS" (CLOCK_MONOTONIC at creation) to
+//                     DIR/tun-created, for measuring detection latency
+//   persist=1         make the device persistent, so it outlives the engine
+//                     as a crashed engine's device can
+// An extra argument "--orphan" makes an instance that only waits for a
+// signal: a stray engine for the orphan sweep to find.
+#include <fcntl.h>
+#include <linux/if.h>
+#include <linux/if_tun.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+std::map<std::string, std::string> readKnobs(const std::string& path) {
+  std::map<std::string, std::string> knobs;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto eq = line.find('=');
+    if (eq != std::string::npos) knobs[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return knobs;
+}
+
+int createTun(std::string& name, bool persist) {
+  const int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+  if (fd < 0) return -1;
+  ifreq ifr{};
+  ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
+  std::strncpy(ifr.ifr_name, "utun%d", IFNAMSIZ - 1);
+  if (ioctl(fd, TUNSETIFF, &ifr) < 0) {
+    close(fd);
+    return -1;
+  }
+  name = ifr.ifr_name;
+  if (persist) ioctl(fd, TUNSETPERSIST, 1);
+  const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq up{};
+  std::strncpy(up.ifr_name, name.c_str(), IFNAMSIZ - 1);
+  if (ioctl(sock, SIOCGIFFLAGS, &up) == 0) {
+    up.ifr_flags |= IFF_UP;
+    ioctl(sock, SIOCSIFFLAGS, &up);
+  }
+  close(sock);
+  return fd;
+}
+
+void runIp(std::initializer_list<const char*> args) {
+  std::vector<char*> argv{const_cast<char*>("/usr/sbin/ip")};
+  for (const char* a : args) argv.push_back(const_cast<char*>(a));
+  argv.push_back(nullptr);
+  pid_t pid;
+  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0) waitpid(pid, nullptr, 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string dataDir, configFile;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--orphan") == 0) {
+      for (;;) pause();
+    }
+    if (i + 1 < argc && std::strcmp(argv[i], "-d") == 0) dataDir = argv[i + 1];
+    if (i + 1 < argc && std::strcmp(argv[i], "-f") == 0) configFile = argv[i + 1];
+  }
+  auto knobs = readKnobs(std::string(argv[0]) + ".knobs");
+  if (knobs.count("say")) {
+    std::printf("%s\n", knobs["say"].c_str());
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", knobs["say"].c_str());
+  }
+  if (dataDir.empty() || configFile.empty() || access(configFile.c_str(), R_OK) != 0) {
+    std::fprintf(stderr, "test engine: usage: %s -d DIR -f FILE (FILE readable)\n", argv[0]);
+    return 2;
+  }
+  if (knobs.count("touch")) close(open((dataDir + "/" + knobs["touch"]).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666));
+  if (knobs.count("exit_status")) return std::atoi(knobs["exit_status"].c_str());
+  if (knobs["ignore_sigterm"] == "1") signal(SIGTERM, SIG_IGN);
+
+  if (knobs["create_tun"] != "0") {
+    if (knobs.count("tun_delay_ms")) usleep(static_cast<useconds_t>(std::atoi(knobs["tun_delay_ms"].c_str())) * 1000);
+    std::string name;
+    if (createTun(name, knobs["persist"] == "1") < 0) {
+      std::perror("test engine: cannot create a TUN device");
+      return 3;
+    }
+    if (knobs["stamp"] == "1") {
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      std::ofstream(dataDir + "/tun-created")
+          << name << " " << now.tv_sec << "." << std::to_string(1000000000 + now.tv_nsec).substr(1) << "\n";
+    }
+    std::fprintf(stderr, "test engine: created %s\n", name.c_str());
+    if (knobs["add_routes"] == "1") {
+      runIp({"route", "add", "0.0.0.0/1", "dev", name.c_str()});
+      runIp({"route", "add", "128.0.0.0/1", "dev", name.c_str()});
+    }
+  }
+  for (;;) pause();
+}
