@@ -1,0 +1,105 @@
+// The control transport's socket layer: Unix-domain SOCK_SEQPACKET sockets,
+// where one send is one packet and a receive never returns part of one or
+// two of them. Every packet received by the service carries the sender's
+// kernel-attested credentials (SO_PASSCRED), so a request can be tied to the
+// process that wrote it, not just to the process that connected.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace helper::ipc {
+
+// The largest request the service reads; anything longer closes the
+// connection.
+inline constexpr std::size_t kDefaultMaxPacketSize = 64 * 1024;
+
+// Owns one file descriptor.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// Process credentials as the kernel reports them.
+struct Credentials {
+  pid_t pid = 0;
+  uid_t uid = static_cast<uid_t>(-1);
+  gid_t gid = static_cast<gid_t>(-1);
+};
+
+// The credentials of the process at the other end of a connected socket, as
+// they were when it connected (SO_PEERCRED).
+std::optional<Credentials> peerCredentials(int fd);
+
+// Asks the kernel to attach the sender's credentials to every packet this
+// socket receives.
+bool enableCredentialPassing(int fd);
+
+struct ReceivedPacket {
+  enum class Status {
+    packet,     // `data` holds one whole packet
+    closed,     // the other end closed the connection
+    timeout,    // nothing arrived in time
+    tooLarge,   // a packet longer than the limit; `size` is its length
+    withFiles,  // the packet carried file descriptors (closed at once)
+    error,      // `error` holds the errno value
+  };
+  Status status = Status::error;
+  std::string data;
+  std::size_t size = 0;
+  // The sender's credentials, when the kernel attached them.
+  std::optional<Credentials> sender;
+  int error = 0;
+};
+
+// Receives one packet of at most `maxSize` bytes, waiting up to
+// `timeoutSeconds` (negative: without limit).
+ReceivedPacket receivePacket(int fd, std::size_t maxSize, double timeoutSeconds);
+
+// Sends one packet, waiting up to `timeoutSeconds` for room in the other
+// end's queue. Returns 0 or an errno value (ETIMEDOUT on time-out, EPIPE
+// when the other end is gone). Never raises SIGPIPE.
+int sendPacket(int fd, std::string_view data, double timeoutSeconds);
+
+// A listening SOCK_SEQPACKET socket bound at `path`, mode 0666. An existing
+// socket file that nobody listens on any more is replaced; a live one, or a
+// file of another kind, is left alone and reported. The parent directory is
+// created when missing. On failure returns an invalid fd and sets `error`.
+UniqueFd bindListeningSocket(const std::string& path, std::string* error);
+
+// The listening socket handed over by systemd socket activation (LISTEN_PID
+// and LISTEN_FDS naming this process), when it is a listening Unix
+// SOCK_SEQPACKET socket; invalid when there is none. Clears the variables so
+// children do not see them.
+UniqueFd socketFromActivation(std::string* error);
+
+// A SOCK_SEQPACKET socket connected to `path`; on failure invalid, with a
+// reason in `error` that a user can act on.
+UniqueFd connectSocket(const std::string& path, std::string* error);
+
+}  // namespace helper::ipc

@@ -1,0 +1,289 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <systemd/sd-daemon.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "platform/ipc/packet_socket.h"
+#include "platform/paths/paths.h"
+
+namespace helper::ipc {
+namespace {
+
+double monotonicSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// poll() for `events` with a deadline in monotonic seconds (negative: none).
+// Returns 1 when ready, 0 on time-out, -errno on failure.
+int waitFor(int fd, short events, double deadline) {
+  for (;;) {
+    int timeoutMs = -1;
+    if (deadline >= 0) {
+      const double left = deadline - monotonicSeconds();
+      if (left <= 0) return 0;
+      timeoutMs = static_cast<int>(left * 1000) + 1;
+    }
+    pollfd p{fd, events, 0};
+    const int rc = ::poll(&p, 1, timeoutMs);
+    if (rc > 0) return 1;
+    if (rc == 0) {
+      if (deadline < 0) continue;
+      if (monotonicSeconds() >= deadline) return 0;
+      continue;
+    }
+    if (errno != EINTR) return -errno;
+  }
+}
+
+bool fillAddress(const std::string& path, sockaddr_un& address, socklen_t& length,
+                 std::string* error) {
+  address = sockaddr_un{};
+  address.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof(address.sun_path)) {
+    if (error) *error = "socket path too long (" + std::to_string(path.size()) + " bytes): " + path;
+    return false;
+  }
+  std::memcpy(address.sun_path, path.data(), path.size());
+  length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+  return true;
+}
+
+std::string errnoText(int error) { return std::strerror(error); }
+
+}  // namespace
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+std::optional<Credentials> peerCredentials(int fd) {
+  ucred cred{};
+  socklen_t length = sizeof(cred);
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0 || length != sizeof(cred)) {
+    return std::nullopt;
+  }
+  return Credentials{cred.pid, cred.uid, cred.gid};
+}
+
+bool enableCredentialPassing(int fd) {
+  const int on = 1;
+  return ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) == 0;
+}
+
+ReceivedPacket receivePacket(int fd, std::size_t maxSize, double timeoutSeconds) {
+  ReceivedPacket out;
+  const double deadline = timeoutSeconds < 0 ? -1 : monotonicSeconds() + timeoutSeconds;
+  const int ready = waitFor(fd, POLLIN, deadline);
+  if (ready == 0) {
+    out.status = ReceivedPacket::Status::timeout;
+    return out;
+  }
+  if (ready < 0) {
+    out.status = ReceivedPacket::Status::error;
+    out.error = -ready;
+    return out;
+  }
+  // One byte more than the limit tells an oversize packet apart without
+  // reading all of it; MSG_TRUNC makes the kernel report its real length.
+  out.data.resize(maxSize + 1);
+  iovec iov{out.data.data(), out.data.size()};
+  // Room for the credentials and for a few descriptors, which are closed.
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int) * 16)];
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof(control);
+  ssize_t n;
+  do {
+    n = ::recvmsg(fd, &msg, MSG_TRUNC | MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    out.data.clear();
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // Woken without data (another reader, or a spurious wake-up).
+      out.status = ReceivedPacket::Status::timeout;
+      return out;
+    }
+    out.status = errno == ECONNRESET ? ReceivedPacket::Status::closed : ReceivedPacket::Status::error;
+    out.error = errno;
+    return out;
+  }
+  bool hadFiles = (msg.msg_flags & MSG_CTRUNC) != 0;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET) continue;
+    if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+      ucred cred{};
+      std::memcpy(&cred, CMSG_DATA(c), sizeof(cred));
+      out.sender = Credentials{cred.pid, cred.uid, cred.gid};
+    } else if (c->cmsg_type == SCM_RIGHTS) {
+      hadFiles = true;
+      const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (std::size_t i = 0; i < count; ++i) {
+        int passed = -1;
+        std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+        if (passed >= 0) ::close(passed);
+      }
+    }
+  }
+  // A zero-length read is the end of the connection, unless ancillary data
+  // shows that it was an empty packet.
+  if (n == 0 && msg.msg_controllen == 0) {
+    out.data.clear();
+    out.status = ReceivedPacket::Status::closed;
+    return out;
+  }
+  out.size = static_cast<std::size_t>(n);
+  if (hadFiles) {
+    out.data.clear();
+    out.status = ReceivedPacket::Status::withFiles;
+    return out;
+  }
+  if (out.size > maxSize) {
+    out.data.clear();
+    out.status = ReceivedPacket::Status::tooLarge;
+    return out;
+  }
+  out.data.resize(out.size);
+  out.status = ReceivedPacket::Status::packet;
+  return out;
+}
+
+int sendPacket(int fd, std::string_view data, double timeoutSeconds) {
+  const double deadline = timeoutSeconds < 0 ? -1 : monotonicSeconds() + timeoutSeconds;
+  for (;;) {
+    const ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    const int ready = waitFor(fd, POLLOUT, deadline);
+    if (ready == 0) return ETIMEDOUT;
+    if (ready < 0) return -ready;
+  }
+}
+
+UniqueFd bindListeningSocket(const std::string& path, std::string* error) {
+  sockaddr_un address;
+  socklen_t length;
+  if (!fillAddress(path, address, length, error)) return UniqueFd();
+
+  std::error_code ec;
+  std::filesystem::create_directories(paths::dirName(path), ec);
+
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) {
+      if (error) *error = path + " exists and is not a socket; remove it by hand";
+      return UniqueFd();
+    }
+    // A socket file: stale unless someone still accepts on it.
+    UniqueFd probe(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (probe.valid() &&
+        ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+      if (error) *error = "another instance is already listening on " + path;
+      return UniqueFd();
+    }
+    ::unlink(path.c_str());
+  }
+
+  UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
+    if (error) *error = "socket: " + errnoText(errno);
+    return UniqueFd();
+  }
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+    if (error) *error = "bind " + path + ": " + errnoText(errno);
+    return UniqueFd();
+  }
+  // Everyone may connect; admission decides who is served.
+  if (::chmod(path.c_str(), 0666) != 0) {
+    if (error) *error = "chmod " + path + ": " + errnoText(errno);
+    return UniqueFd();
+  }
+  if (::listen(fd.get(), SOMAXCONN) != 0) {
+    if (error) *error = "listen " + path + ": " + errnoText(errno);
+    return UniqueFd();
+  }
+  return fd;
+}
+
+UniqueFd socketFromActivation(std::string* error) {
+  const int count = sd_listen_fds(1);
+  if (count <= 0) {
+    if (count < 0 && error) *error = "sd_listen_fds: " + errnoText(-count);
+    return UniqueFd();
+  }
+  UniqueFd chosen;
+  for (int fd = SD_LISTEN_FDS_START; fd < SD_LISTEN_FDS_START + count; ++fd) {
+    if (!chosen.valid() && sd_is_socket_unix(fd, SOCK_SEQPACKET, 1, nullptr, 0) > 0) {
+      ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+      chosen.reset(fd);
+    } else {
+      ::close(fd);  // nothing else of ours is socket-activated
+    }
+  }
+  if (!chosen.valid() && error) {
+    *error = "systemd passed " + std::to_string(count) +
+             " descriptor(s), none a listening SOCK_SEQPACKET Unix socket";
+  }
+  return chosen;
+}
+
+UniqueFd connectSocket(const std::string& path, std::string* error) {
+  sockaddr_un address;
+  socklen_t length;
+  if (!fillAddress(path, address, length, error)) return UniqueFd();
+  UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
+    if (error) *error = "socket: " + errnoText(errno);
+    return UniqueFd();
+  }
+  // A full accept queue makes connect() wait; bound that wait.
+  timeval tv{5, 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+  int rc;
+  do {
+    rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const int e = errno;
+    if (error) {
+      switch (e) {
+        case ENOENT:
+          *error = "the helper is not running (no socket at " + path + ")";
+          break;
+        case ECONNREFUSED:
+          *error = "the helper is not running (nobody listens on " + path + ")";
+          break;
+        case EAGAIN:
+          *error = "the helper is not accepting connections (its queue on " + path +
+                   " stayed full for 5 s)";
+          break;
+        case EACCES:
+        case EPERM:
+          *error = "no permission to connect to " + path;
+          break;
+        default:
+          *error = "cannot connect to " + path + ": " + errnoText(e);
+      }
+    }
+    return UniqueFd();
+  }
+  timeval none{0, 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &none, sizeof(none));
+  return fd;
+}
+
+}  // namespace helper::ipc
