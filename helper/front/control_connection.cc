@@ -1,0 +1,92 @@
+#include "helper/front/control_connection.h"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "helper/front/control_message.h"
+
+namespace helper {
+namespace {
+
+// Where an operation puts its reply. The first reply counts; the service
+// answers every request exactly once, so a second one is a bug, dropped
+// with a fault line rather than sent out of order.
+class ReplySlot {
+ public:
+  void put(ControlResult result, const Logger& log, ControlOperation op) {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      if (result_) {
+        log.fault("second reply to %s dropped", operationName(op));
+        return;
+      }
+      result_ = std::move(result);
+    }
+    ready_.notify_all();
+  }
+  // The reply, once it is there. The operations of this service reply
+  // before they return, so this does not wait in practice.
+  ControlResult take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_.wait(lock, [this] { return result_.has_value(); });
+    return std::move(*result_);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::optional<ControlResult> result_;
+};
+
+}  // namespace
+
+ControlConnectionHandler::ControlConnectionHandler(HelperProtocol& exportedObject)
+    : exported_(exportedObject), log_(kLogSubsystem, "Listener") {}
+
+std::optional<std::string> ControlConnectionHandler::handlePacket(ipc::ServerConnection& connection,
+                                                                  std::string_view packet) {
+  Decoded<ControlRequest> decoded = decodeRequest(packet, connection.nonce());
+  if (!decoded.value) {
+    log_.error("closing connection from PID %d: malformed request (%s)",
+               connection.processIdentifier(), decoded.error.c_str());
+    return std::nullopt;
+  }
+  const ControlRequest& request = *decoded.value;
+  // The slot is shared with the callbacks, so a reply that came late could
+  // never write into a finished frame.
+  auto slot = std::make_shared<ReplySlot>();
+  const Logger log = log_;
+  const ControlOperation op = request.op;
+  switch (op) {
+    case ControlOperation::ping:
+      exported_.ping([slot, log, op](std::string version) {
+        slot->put(PingResult{std::move(version)}, log, op);
+      });
+      break;
+    case ControlOperation::activate:
+      exported_.activate(request.proxyURL, request.clientPID,
+                         [slot, log, op](bool success, std::optional<std::string> token,
+                                          std::optional<std::string> message) {
+                           slot->put(ActivateResult{success, std::move(token), std::move(message)}, log, op);
+                         });
+      break;
+    case ControlOperation::deactivate:
+      exported_.deactivate(request.sessionToken,
+                           [slot, log, op](bool success, std::optional<std::string> message) {
+                             slot->put(DeactivateResult{success, std::move(message)}, log, op);
+                           });
+      break;
+    case ControlOperation::heartbeat:
+      exported_.heartbeat(request.sessionToken, [slot, log, op](bool success) {
+        slot->put(HeartbeatResult{success}, log, op);
+      });
+      break;
+    case ControlOperation::status:
+      exported_.status([slot, log, op](HelperStatus status) { slot->put(std::move(status), log, op); });
+      break;
+  }
+  return encodeReply(ControlReply{request.id, slot->take()});
+}
+
+}  // namespace helper

@@ -1,0 +1,91 @@
+// The control messages on the wire: JSON requests and replies, one per
+// packet (docs/protocol.md describes them for other clients).
+//
+// Request:  {"nonce":"<hello nonce>","id":7,"op":"activate",
+//            "proxyURL":"socks5://h:1080","clientPID":1234}
+// Reply:    {"id":7,"op":"activate","success":true,"token":"…","message":null}
+//
+// The decoders are strict: a packet that is not exactly a request (not
+// JSON, not an object, an unknown operation, a missing or mistyped
+// argument, the wrong nonce) is refused with a reason, and the service then
+// closes the connection. Unknown extra keys are ignored.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "helper/front/helper_status.h"
+
+namespace helper {
+
+enum class ControlOperation { ping, activate, deactivate, heartbeat, status };
+
+// "ping", "activate", ...
+const char* operationName(ControlOperation op);
+std::optional<ControlOperation> operationNamed(std::string_view name);
+
+struct ControlRequest {
+  std::uint64_t id = 0;
+  ControlOperation op = ControlOperation::ping;
+  std::string proxyURL;       // activate
+  std::int32_t clientPID = 0;  // activate
+  std::string sessionToken;   // deactivate, heartbeat
+};
+
+// Request ids are JSON integers in [0, 2^53), exact in every JSON reader.
+inline constexpr std::uint64_t kMaxRequestId = (std::uint64_t{1} << 53) - 1;
+
+struct PingResult {
+  std::string version;
+};
+struct ActivateResult {
+  bool success = false;
+  std::optional<std::string> token;
+  std::optional<std::string> message;
+};
+struct DeactivateResult {
+  bool success = false;
+  std::optional<std::string> message;
+};
+struct HeartbeatResult {
+  bool success = false;
+};
+using ControlResult = std::variant<PingResult, ActivateResult, DeactivateResult, HeartbeatResult, HelperStatus>;
+
+struct ControlReply {
+  std::uint64_t id = 0;
+  ControlResult result;
+};
+
+// Either a value or why there is none.
+template <typename T>
+struct Decoded {
+  std::optional<T> value;
+  std::string error;
+};
+
+// Service side.
+Decoded<ControlRequest> decodeRequest(std::string_view packet, std::string_view expectedNonce);
+std::string encodeReply(const ControlReply& reply);
+
+// Client side.
+std::string encodeRequest(const ControlRequest& request, std::string_view nonce);
+// `expected` is the operation that was asked; a reply for another one is
+// refused.
+Decoded<ControlReply> decodeReply(std::string_view packet, ControlOperation expected);
+
+// The first packet of a connection: the hello with its nonce, or a refusal.
+struct Hello {
+  std::string service;
+  std::string nonce;
+  std::uint64_t maxPacketSize = 0;
+};
+struct Refusal {
+  std::string reason;
+};
+Decoded<std::variant<Hello, Refusal>> decodeGreeting(std::string_view packet);
+
+}  // namespace helper

@@ -1,0 +1,49 @@
+#include "helper/front/helper_listener_delegate.h"
+
+#include <memory>
+
+#include "helper/codesign/code_sign_validator.h"
+#include "helper/front/control_connection.h"
+#include "helper/session/helper_service_impl.h"
+
+namespace helper {
+
+HelperListenerDelegate::HelperListenerDelegate() : HelperListenerDelegate(Options{}) {}
+
+HelperListenerDelegate::HelperListenerDelegate(Options options)
+    : options_(std::move(options)), log_(kLogSubsystem, "Listener") {
+  if (!options_.validate) options_.validate = [](const PeerProcess& peer) { return CodeSignValidator::validate(peer); };
+  if (!options_.imageReplacedSinceLaunch) {
+    options_.imageReplacedSinceLaunch = [] { return CodeSignValidator::imageReplacedSinceLaunch(); };
+  }
+  if (!options_.service) options_.service = []() -> HelperServiceImpl& { return HelperServiceImpl::shared(); };
+  if (options_.backgroundQueue == nullptr) options_.backgroundQueue = &ConcurrentQueue::global();
+}
+
+bool HelperListenerDelegate::shouldAcceptNewConnection(ipc::PacketServer& /*listener*/,
+                                                       ipc::ServerConnection& connection) {
+  if (options_.validate(connection.peer())) {
+    // The JSON codec admits exactly the reply types of the interface (text,
+    // numbers, the status record), which is what registering the allowed
+    // reply classes achieves elsewhere. The first export creates the
+    // service, sweep included; admission waits for it.
+    connection.setHandler(std::make_shared<ControlConnectionHandler>(options_.service()));
+    connection.resume();
+    log_.info("Accepted connection from PID %d", connection.processIdentifier());
+    return true;
+  }
+
+  log_.error("Rejected connection: signature validation failed (PID %d)", connection.processIdentifier());
+  // Reads the start stamp under the stamp lock, then compares it with the
+  // file now; never together with the service lock.
+  if (!options_.imageReplacedSinceLaunch()) return false;
+  if (staleTaskPending_.exchange(true)) return false;
+  options_.backgroundQueue->async([this] {
+    HelperServiceImpl& service = options_.service();
+    staleTaskPending_ = false;
+    service.markStaleImage();
+  });
+  return false;
+}
+
+}  // namespace helper

@@ -1,0 +1,49 @@
+// Admission of control connections: a peer whose code signature passes
+// validation is served by the session service; any other is refused, and a
+// refusal also checks whether our own executable was replaced on disk,
+// which starts the stale-image exit.
+#pragma once
+
+#include <atomic>
+#include <functional>
+
+#include "platform/dispatch/queues.h"
+#include "platform/ipc/packet_server.h"
+#include "platform/log/logger.h"
+#include "platform/process/peer_process.h"
+
+namespace helper {
+
+class HelperServiceImpl;
+
+class HelperListenerDelegate : public ipc::PacketServer::Delegate {
+ public:
+  // Production uses the defaults; tests put fakes in.
+  struct Options {
+    // Empty: CodeSignValidator::validate.
+    std::function<bool(const PeerProcess&)> validate;
+    // Whether the executable changed since launch (false when no stamp was
+    // taken then). Empty: CodeSignValidator::imageReplacedSinceLaunch.
+    std::function<bool()> imageReplacedSinceLaunch;
+    // Empty: HelperServiceImpl::shared.
+    std::function<HelperServiceImpl&()> service;
+    // Where the stale-image task runs; null: ConcurrentQueue::global().
+    ConcurrentQueue* backgroundQueue = nullptr;
+  };
+
+  HelperListenerDelegate();
+  explicit HelperListenerDelegate(Options options);
+
+  // On the listener thread, once per new connection.
+  bool shouldAcceptNewConnection(ipc::PacketServer& listener, ipc::ServerConnection& connection) override;
+
+ private:
+  Options options_;
+  Logger log_;
+  // A stale-image task that has not yet reached the service lock; refusals
+  // meanwhile add nothing to it, so a flood of them cannot pile up threads
+  // behind a long engine start.
+  std::atomic<bool> staleTaskPending_{false};
+};
+
+}  // namespace helper

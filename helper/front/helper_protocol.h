@@ -1,0 +1,33 @@
+// The control interface the helper exports to its application: five
+// operations, each answered exactly once through its reply callback.
+// Nothing is thrown across it; failures are replies.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "helper/front/helper_status.h"
+
+namespace helper {
+
+class HelperProtocol {
+ public:
+  using PingReply = std::function<void(std::string version)>;
+  using ActivateReply = std::function<void(bool success, std::optional<std::string> sessionToken,
+                                           std::optional<std::string> errorMessage)>;
+  using DeactivateReply = std::function<void(bool success, std::optional<std::string> errorMessage)>;
+  using HeartbeatReply = std::function<void(bool success)>;
+  using StatusReply = std::function<void(HelperStatus status)>;
+
+  virtual ~HelperProtocol() = default;
+
+  virtual void ping(PingReply reply) = 0;
+  virtual void activate(const std::string& proxyURL, std::int32_t clientPID, ActivateReply reply) = 0;
+  virtual void deactivate(const std::string& sessionToken, DeactivateReply reply) = 0;
+  virtual void heartbeat(const std::string& sessionToken, HeartbeatReply reply) = 0;
+  virtual void status(StatusReply reply) = 0;
+};
+
+}  // namespace helper

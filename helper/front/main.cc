@@ -1,0 +1,72 @@
+// The helper daemon: makes the log location usable, records the launch
+// image stamp, starts the control listener and serves until it is stopped
+// or exits for an updated executable.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "helper/codesign/code_sign_validator.h"
+#include "helper/engine/engine_paths.h"
+#include "helper/front/helper_constants.h"
+#include "helper/front/helper_listener_delegate.h"
+#include "platform/ipc/packet_server.h"
+#include "platform/log/logger.h"
+#include "platform/paths/paths.h"
+#include "platform/process/self_exe.h"
+
+using namespace helper;
+
+int main() {
+  // The launch path, before anything can replace the file.
+  ownExecutablePath();
+  // Replies go to clients that may vanish; a dead peer is a send error.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  std::setvbuf(stderr, nullptr, _IONBF, 0);
+
+  const std::string logDir = paths::rooted(kLogDir);
+  const std::string logFile = paths::rooted(kHelperLogPath);
+  {
+    std::error_code ignored;  // an existing directory or a failure: the chmods will tell
+    std::filesystem::create_directories(logDir, ignored);
+  }
+  const int logChmodResult = ::chmod(logFile.c_str(), 0600);
+  const int logChmodErrno = errno;
+  const int dirChmodResult = ::chmod(logDir.c_str(), 0700);
+  const int dirChmodErrno = errno;
+  if (logChmodResult != 0) {
+    consoleLog("[helper] chmod log file: errno=" + std::to_string(logChmodErrno) +
+               " (ok если файл ещё не создан)");
+  }
+  if (dirChmodResult != 0) consoleLog("[helper] chmod log dir: errno=" + std::to_string(dirChmodErrno));
+
+  const Logger log(kLogSubsystem, "main");
+  log.notice("helper starting, version %s", HelperConstants::helperVersion);
+
+  CodeSignValidator::recordStartupStamp();
+
+  // Both live as long as the process.
+  static HelperListenerDelegate delegate;
+  ipc::PacketServer::Options options;
+  options.socketPath = paths::rooted(kControlSocketPath);
+  options.serviceName = HelperConstants::machServiceName;
+  static ipc::PacketServer listener(options, delegate);
+  const std::string error = listener.resume();
+  if (!error.empty()) {
+    // Without its socket the service is of no use; systemd restarts it.
+    log.fault("cannot listen for connections: %s", error.c_str());
+    ::_exit(1);
+  }
+  log.notice("helper listening on %s", HelperConstants::machServiceName);
+
+  // Everything happens on the listener's, the connections' and the queues'
+  // threads from here on.
+  for (;;) ::pause();
+  return 0;
+}

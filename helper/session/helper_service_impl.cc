@@ -1,0 +1,215 @@
+#include "helper/session/helper_service_impl.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cmath>
+
+#include "helper/config/proxy_config.h"
+#include "helper/engine/mihomo_error.h"
+#include "helper/front/helper_constants.h"
+#include "platform/random/random.h"
+
+namespace helper {
+namespace {
+
+// The user-facing text of an unusable proxy URL. There is no translation
+// catalogue on this platform, so the text is its own translation.
+constexpr const char* kInvalidProxyURLMessage = "Невалидный proxy URL";
+constexpr const char* kTokenMismatchMessage = "session token mismatch";
+
+double systemWallClock() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+HelperServiceImpl::Options withDefaults(HelperServiceImpl::Options options) {
+  if (!options.wallClock) options.wallClock = systemWallClock;
+  if (!options.exitProcess) options.exitProcess = [](int status) { ::_exit(status); };
+  if (options.backgroundQueue == nullptr) options.backgroundQueue = &ConcurrentQueue::global();
+  return options;
+}
+
+}  // namespace
+
+HelperServiceImpl& HelperServiceImpl::shared() {
+  // Created once, even when the first connection and a stale-image task
+  // race for it; the second waits for the first. Never destroyed: the
+  // process ends by _exit or by a signal.
+  static HelperServiceImpl* const instance = new HelperServiceImpl();
+  return *instance;
+}
+
+HelperServiceImpl::HelperServiceImpl() : HelperServiceImpl(Options{}) {}
+
+HelperServiceImpl::HelperServiceImpl(Options options)
+    : options_(withDefaults(std::move(options))),
+      log_(kLogSubsystem, "Service"),
+      mihomo_(options_.manager),
+      heartbeatTimeout_(options_.heartbeatTimeout),
+      watchdogQueue_("tarn.CorvalethApp.helper.watchdog") {
+  log_.notice("startup cleanup: sweeping orphan utun-devices");
+  // Not yet visible to anyone else, so no lock.
+  mihomo_.sweepOrphanUtuns();
+}
+
+HelperServiceImpl::~HelperServiceImpl() {
+  std::lock_guard<std::mutex> guard(lock_);
+  cancelWatchdog();
+  if (session_ || mihomo_.process() != nullptr) mihomo_.stop();
+  session_.reset();
+}
+
+double HelperServiceImpl::now() const { return options_.wallClock(); }
+
+void HelperServiceImpl::ping(PingReply reply) {
+  log_.info("ping");
+  reply(HelperConstants::helperVersion);
+}
+
+void HelperServiceImpl::activate(const std::string& proxyURL, std::int32_t clientPID,
+                                 ActivateReply reply) {
+  log_.info("activate request from PID %d", clientPID);
+  const std::optional<ProxyConfig> upstream = ProxyConfig::parse(proxyURL);
+  if (!upstream) {
+    // Answered without the lock: a live session is not touched.
+    log_.error("activate: invalid proxy URL");
+    reply(false, std::nullopt, kInvalidProxyURLMessage);
+    return;
+  }
+
+  std::unique_lock<std::mutex> guard(lock_);
+  if (session_) {
+    log_.notice("re-activating: tearing down previous session");
+    mihomo_.stop();
+    session_.reset();
+    // The watchdog keeps running; its ticks find no session until a
+    // successful start replaces it.
+  }
+  std::string failure;
+  try {
+    mihomo_.start(*upstream);
+  } catch (const std::exception& e) {
+    failure = describeError(e);
+  } catch (...) {
+    failure = "unknown error";
+  }
+  if (!failure.empty()) {
+    guard.unlock();
+    log_.error("activate: mihomo start failed: %s", failure.c_str());
+    reply(false, std::nullopt, failure);
+    return;
+  }
+
+  const std::string token = randomUUIDString();
+  // Taken after the start returned: its duration does not eat into the
+  // heartbeat grace.
+  const double activatedAt = now();
+  session_ = ActiveSession{token, upstream->host, clientPID, activatedAt, activatedAt};
+  startWatchdog();
+  guard.unlock();
+  log_.notice("activated: TUN routes ALL traffic via upstream %s", upstream->host.c_str());
+  reply(true, token, std::nullopt);
+}
+
+void HelperServiceImpl::deactivate(const std::string& sessionToken, DeactivateReply reply) {
+  log_.info("deactivate request");
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!session_) {
+    log_.info("deactivate no-op (no active session)");
+    reply(true, std::nullopt);
+    return;
+  }
+  if (sessionToken != session_->token) {
+    log_.error("deactivate token mismatch — refusing");
+    reply(false, kTokenMismatchMessage);
+    return;
+  }
+  mihomo_.stop();
+  session_.reset();
+  cancelWatchdog();
+  log_.notice("deactivated");
+  reply(true, std::nullopt);
+  exitForStaleImageIfIdle();
+}
+
+void HelperServiceImpl::heartbeat(const std::string& sessionToken, HeartbeatReply reply) {
+  std::lock_guard<std::mutex> guard(lock_);
+  // Exact, case-sensitive comparison: a token is a secret, not a name.
+  if (!session_ || sessionToken != session_->token) {
+    reply(false);
+    return;
+  }
+  session_->lastHeartbeatAt = now();
+  reply(true);
+}
+
+void HelperServiceImpl::status(StatusReply reply) {
+  std::optional<ActiveSession> session;
+  bool engineRunning = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    session = session_;
+    engineRunning = mihomo_.isEngineRunning();
+  }
+  reply(HelperStatus(session.has_value() && engineRunning,
+                     session ? std::optional<std::string>(session->proxyHost) : std::nullopt,
+                     session ? session->activatedAt : 0, 0, HelperConstants::helperVersion, 0));
+}
+
+void HelperServiceImpl::markStaleImage() {
+  std::lock_guard<std::mutex> guard(lock_);
+  staleImageDetected_ = true;
+  exitForStaleImageIfIdle();
+}
+
+void HelperServiceImpl::startWatchdog() {
+  if (watchdogSource_) watchdogSource_->cancel();
+  auto timer = watchdogQueue_.makeTimer();
+  timer->schedule(options_.watchdogInterval, options_.watchdogInterval);
+  // The queue is stopped before the service goes away (see the member
+  // order), so the handler never outlives `this`.
+  timer->setEventHandler([this] { checkHeartbeat(); });
+  timer->resume();
+  watchdogSource_ = std::move(timer);
+}
+
+void HelperServiceImpl::cancelWatchdog() {
+  if (watchdogSource_) watchdogSource_->cancel();
+  watchdogSource_.reset();
+}
+
+void HelperServiceImpl::checkHeartbeat() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!session_) return;
+  const double elapsed = now() - session_->lastHeartbeatAt;
+  if (!(elapsed > heartbeatTimeout_)) return;
+  // Whole seconds, truncated toward zero (a clock set far ahead saturates).
+  const long seconds = elapsed < 9.0e18 ? static_cast<long>(std::trunc(elapsed)) : LONG_MAX;
+  log_.error("watchdog: no heartbeat for %lds — forcing deactivate (PID %d)", seconds,
+             session_->clientPID);
+  mihomo_.stop();
+  session_.reset();
+  // The tick that is running now finishes normally; no further ticks.
+  cancelWatchdog();
+  exitForStaleImageIfIdle();
+}
+
+void HelperServiceImpl::exitForStaleImageIfIdle() {
+  if (!staleImageDetected_ || exitScheduled_) return;
+  if (session_ && now() - session_->lastHeartbeatAt <= heartbeatTimeout_) {
+    log_.notice("binary replaced on disk, but a session is live — postponing exit until it ends");
+    return;
+  }
+  exitScheduled_ = true;
+  log_.fault(
+      "helper binary was replaced on disk — tearing down and exiting so launchd starts the updated one");
+  mihomo_.stop();
+  session_.reset();
+  cancelWatchdog();
+  // Without the lock: the exit happens even while another request holds it.
+  options_.backgroundQueue->asyncAfter(options_.exitDelay,
+                                       [exitProcess = options_.exitProcess] { exitProcess(0); });
+}
+
+}  // namespace helper

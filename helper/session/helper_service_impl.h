@@ -1,0 +1,102 @@
+// The session service: the one object every accepted control connection
+// talks to. It holds at most one live session (a running engine and the
+// token that owns it), ends a session whose heartbeats stop, and ends the
+// process when its executable was replaced on disk and nobody needs it.
+//
+// One non-recursive lock guards the session, the watchdog timer, the
+// stale-image flags and every use of the engine supervisor after
+// construction. It is held across engine starts and stops, so every
+// operation but ping may wait for up to a start's limit.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "helper/engine/mihomo_manager.h"
+#include "helper/front/helper_protocol.h"
+#include "platform/dispatch/queues.h"
+#include "platform/log/logger.h"
+
+namespace helper {
+
+class HelperServiceImpl final : public HelperProtocol {
+ public:
+  // Production uses the defaults; tests shorten the timings, move the
+  // engine, fake the wall clock and catch the process exit.
+  struct Options {
+    MihomoManager::Options manager;
+    // A session whose last heartbeat is older than this ends.
+    double heartbeatTimeout = 30;
+    // Watchdog ticks, on the monotonic clock.
+    double watchdogInterval = 5;
+    // From scheduling the stale-image exit to the exit.
+    double exitDelay = 0.5;
+    // Wall-clock seconds since 1970-01-01 00:00 UTC; empty: the system clock.
+    std::function<double()> wallClock;
+    // Ends the process; empty: _exit. Called on the background queue, with
+    // the session already torn down and without the lock.
+    std::function<void(int status)> exitProcess;
+    // Where the delayed exit runs; null: ConcurrentQueue::global().
+    ConcurrentQueue* backgroundQueue = nullptr;
+  };
+
+  // The process-wide service, created on first use (which sweeps orphaned
+  // engines) and never destroyed. Safe against concurrent first use.
+  static HelperServiceImpl& shared();
+
+  HelperServiceImpl();
+  explicit HelperServiceImpl(Options options);
+  // Stops the watchdog and the engine; for tests (shared() lives on).
+  ~HelperServiceImpl() override;
+  HelperServiceImpl(const HelperServiceImpl&) = delete;
+  HelperServiceImpl& operator=(const HelperServiceImpl&) = delete;
+
+  void ping(PingReply reply) override;
+  void activate(const std::string& proxyURL, std::int32_t clientPID, ActivateReply reply) override;
+  void deactivate(const std::string& sessionToken, DeactivateReply reply) override;
+  void heartbeat(const std::string& sessionToken, HeartbeatReply reply) override;
+  void status(StatusReply reply) override;
+
+  // The stale-image check after a refused connection whose executable
+  // changed on disk: takes the lock, marks the image stale and exits the
+  // process if nobody needs it.
+  void markStaleImage();
+
+ private:
+  friend class HelperServiceImplTestPeer;
+
+  struct ActiveSession {
+    std::string token;
+    std::string proxyHost;
+    std::int32_t clientPID = 0;
+    double activatedAt = 0;      // wall clock
+    double lastHeartbeatAt = 0;  // wall clock
+  };
+
+  // The caller holds lock_ for these two.
+  void startWatchdog();
+  void exitForStaleImageIfIdle();
+  // Takes lock_ itself; on the watchdog queue.
+  void checkHeartbeat();
+  void cancelWatchdog();  // lock_ held
+  double now() const;
+
+  Options options_;
+  Logger log_;
+  std::mutex lock_;
+  std::optional<ActiveSession> session_;
+  MihomoManager mihomo_;
+  const double heartbeatTimeout_;
+  std::shared_ptr<TimerSource> watchdogSource_;
+  bool staleImageDetected_ = false;
+  bool exitScheduled_ = false;
+  // Last, so it goes first: its thread is stopped before anything a tick
+  // uses is destroyed.
+  SerialQueue watchdogQueue_;
+};
+
+}  // namespace helper
