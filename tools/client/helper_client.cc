@@ -1,0 +1,212 @@
+#include "tools/client/helper_client.h"
+
+#include <time.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "helper/front/helper_constants.h"
+#include "platform/paths/paths.h"
+
+namespace helper {
+namespace {
+
+using Kind = HelperClientError::Kind;
+using Status = ipc::ReceivedPacket::Status;
+
+// Replies are small; the largest is a status record.
+constexpr std::size_t kMaxReplySize = 64 * 1024;
+
+double monotonicSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+std::string secondsText(double s) {
+  char buf[32];
+  std::snprintf(buf, sizeof(buf), "%g", s);
+  return buf;
+}
+
+}  // namespace
+
+std::unique_ptr<HelperClient> HelperClient::connect(Options options) {
+  if (options.socketPath.empty()) options.socketPath = paths::rooted(kControlSocketPath);
+  if (!options.requireRootServer) options.requireRootServer = paths::helperRoot().empty();
+  std::string error;
+  auto socket = ipc::PacketClient::connect(options.socketPath, *options.requireRootServer, &error);
+  if (!socket) throw HelperClientError(Kind::unreachable, error);
+
+  const ipc::ReceivedPacket first = socket->receive(kMaxReplySize, options.connectTimeout);
+  switch (first.status) {
+    case Status::packet:
+      break;
+    case Status::timeout:
+      throw HelperClientError(Kind::timeout, "the helper did not greet this connection within " +
+                                                 secondsText(options.connectTimeout) + " s");
+    case Status::closed:
+      throw HelperClientError(Kind::refused, "the helper closed the connection without a word");
+    default:
+      throw HelperClientError(Kind::protocol, "cannot read the helper's greeting: " +
+                                                  std::string(std::strerror(first.error)));
+  }
+  Decoded<std::variant<Hello, Refusal>> greeting = decodeGreeting(first.data);
+  if (!greeting.value) {
+    throw HelperClientError(Kind::protocol, "the helper's greeting makes no sense (" + greeting.error + ")");
+  }
+  if (const auto* refusal = std::get_if<Refusal>(&*greeting.value)) {
+    throw HelperClientError(Kind::refused, "the helper refused the connection: " + refusal->reason);
+  }
+  Hello hello = std::get<Hello>(*greeting.value);
+  return std::unique_ptr<HelperClient>(new HelperClient(std::move(options), std::move(socket), std::move(hello)));
+}
+
+HelperClient::HelperClient(Options options, std::unique_ptr<ipc::PacketClient> socket, Hello hello)
+    : options_(std::move(options)), socket_(std::move(socket)), hello_(std::move(hello)) {}
+
+ControlResult HelperClient::call(ControlRequest request, double timeout) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (closed_) throw HelperClientError(Kind::disconnected, "the connection to the helper is closed");
+  request.id = nextId_++;
+  const std::string packet = encodeRequest(request, hello_.nonce);
+  if (packet.size() > hello_.maxPacketSize) {
+    // Sending it would only make the helper close the connection.
+    throw HelperClientError(Kind::protocol, "the request is " + std::to_string(packet.size()) +
+                                                " bytes; the helper takes at most " +
+                                                std::to_string(hello_.maxPacketSize));
+  }
+  const int sent = socket_->send(packet, timeout);
+  if (sent != 0) {
+    closed_ = true;
+    socket_->close();
+    throw HelperClientError(sent == ETIMEDOUT ? Kind::timeout : Kind::disconnected,
+                            std::string("cannot send to the helper: ") + std::strerror(sent));
+  }
+  const double deadline = monotonicSeconds() + timeout;
+  for (;;) {
+    const double left = deadline - monotonicSeconds();
+    const ipc::ReceivedPacket reply = socket_->receive(kMaxReplySize, left > 0 ? left : 0);
+    if (reply.status == Status::timeout) {
+      // The reply may still come; the next call skips it by its id.
+      throw HelperClientError(Kind::timeout, std::string("no reply to ") + operationName(request.op) +
+                                                 " within " + secondsText(timeout) + " s");
+    }
+    if (reply.status != Status::packet) {
+      closed_ = true;
+      socket_->close();
+      throw HelperClientError(Kind::disconnected,
+                              std::string("the helper closed the connection during ") +
+                                  operationName(request.op));
+    }
+    Decoded<ControlReply> decoded = decodeReply(reply.data, request.op);
+    if (decoded.value && decoded.value->id < request.id) continue;  // a late reply to an earlier call
+    if (!decoded.value || decoded.value->id != request.id) {
+      closed_ = true;
+      socket_->close();
+      throw HelperClientError(Kind::protocol,
+                              "the helper's reply makes no sense (" +
+                                  (decoded.value ? "unexpected id " + std::to_string(decoded.value->id)
+                                                 : decoded.error) +
+                                  ")");
+    }
+    return std::move(decoded.value->result);
+  }
+}
+
+std::string HelperClient::ping() {
+  ControlRequest r;
+  r.op = ControlOperation::ping;
+  return std::get<PingResult>(call(r, options_.pingTimeout)).version;
+}
+
+HelperStatus HelperClient::status() {
+  ControlRequest r;
+  r.op = ControlOperation::status;
+  return std::get<HelperStatus>(call(r, options_.requestTimeout));
+}
+
+ActivateResult HelperClient::activate(const std::string& proxyURL, std::int32_t clientPID) {
+  ControlRequest r;
+  r.op = ControlOperation::activate;
+  r.proxyURL = proxyURL;
+  r.clientPID = clientPID;
+  return std::get<ActivateResult>(call(r, options_.activateTimeout));
+}
+
+bool HelperClient::heartbeat(const std::string& sessionToken) {
+  ControlRequest r;
+  r.op = ControlOperation::heartbeat;
+  r.sessionToken = sessionToken;
+  return std::get<HeartbeatResult>(call(r, options_.requestTimeout)).success;
+}
+
+DeactivateResult HelperClient::deactivate(const std::string& sessionToken) {
+  ControlRequest r;
+  r.op = ControlOperation::deactivate;
+  r.sessionToken = sessionToken;
+  return std::get<DeactivateResult>(call(r, options_.requestTimeout));
+}
+
+HeartbeatKeeper::HeartbeatKeeper(HelperClient& client, std::string sessionToken, double interval,
+                                 std::function<void(const std::string&)> onEnded)
+    : client_(client), token_(std::move(sessionToken)), interval_(interval), onEnded_(std::move(onEnded)) {
+  thread_ = std::thread([this] { run(); });
+}
+
+HeartbeatKeeper::~HeartbeatKeeper() { stop(); }
+
+void HeartbeatKeeper::stop() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+bool HeartbeatKeeper::running() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return running_;
+}
+
+std::uint64_t HeartbeatKeeper::beats() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return beats_;
+}
+
+void HeartbeatKeeper::run() {
+  std::string reason;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (wake_.wait_for(lock, std::chrono::duration<double>(interval_), [this] { return stopping_; })) {
+        running_ = false;
+        return;
+      }
+    }
+    try {
+      if (!client_.heartbeat(token_)) {
+        reason = "the helper refused the heartbeat: the session has ended";
+        break;
+      }
+      std::lock_guard<std::mutex> guard(mutex_);
+      ++beats_;
+    } catch (const HelperClientError& e) {
+      // A heartbeat that timed out behind a long engine start is not fatal;
+      // the next one may get through in time.
+      if (e.kind() == HelperClientError::Kind::timeout) continue;
+      reason = e.what();
+      break;
+    }
+  }
+  bool stopping;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    running_ = false;
+    stopping = stopping_;
+  }
+  if (!stopping && onEnded_) onEnded_(reason);
+}
+
+}  // namespace helper
