@@ -18,7 +18,7 @@
 namespace helper::codesign {
 namespace {
 
-constexpr size_t kChunk = 1 << 20;
+constexpr size_t kChunk = 256 << 10;
 
 struct Fd {
   int fd = -1;

@@ -4,8 +4,10 @@
 // team key, unless a case puts another signed file in its place.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "helper/codesign/code_sign_validator.h"
 #include "platform/codesign/code_file.h"
@@ -210,6 +212,29 @@ TEST(CodeSignValidatorTest, RefusesPeersThatCannotBePinned) {
                   "error: cannot read auditToken from NSXPCConnection (PID 0)",
                   "error: rejecting client (PID 0): cannot read client signing info"}));
   }
+}
+
+TEST(CodeSignValidatorTest, JudgesConnectionsConcurrently) {
+  // Admission runs on any thread; every verdict is independent.
+  TempDir dir;
+  makeSignedCopy(peerProgram(), dir.file("app"), teamSigned(kApp, testTeamKey()));
+  makeSignedCopy(peerProgram(), dir.file("stranger"), teamSigned(kApp, otherTeamKey()));
+  RunningPeer app(dir.file("app"));
+  RunningPeer stranger(dir.file("stranger"));
+  LogCapture log;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 5; ++i) {
+        if (!CodeSignValidator::validate(app.peer())) ++wrong;
+        if (CodeSignValidator::validate(stranger.peer())) ++wrong;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(log.lines().size(), 60u);
 }
 
 }  // namespace
