@@ -1,0 +1,139 @@
+#include "helper/framers/proxy_connect.h"
+
+#include <algorithm>
+
+namespace helper {
+namespace {
+
+// The slot and what goes with it, guarded by `lock`. Created on first use
+// and never destroyed.
+struct HandOff {
+  std::mutex lock;
+  std::optional<ProxyConnectSetup> slot;
+  std::optional<std::promise<void>> continuation;
+  bool consumedEarly = false;
+};
+
+HandOff& handOff() {
+  static HandOff* const instance = new HandOff;
+  return *instance;
+}
+
+}  // namespace
+
+std::optional<ProxyConnectSetup> ProxyConnectCoordinator::consume() {
+  HandOff& h = handOff();
+  std::optional<ProxyConnectSetup> setup;
+  std::optional<std::promise<void>> continuation;
+  {
+    std::lock_guard lock(h.lock);
+    if (h.slot) setup.emplace(std::move(*h.slot));
+    h.slot.reset();
+    continuation = std::move(h.continuation);
+    h.continuation.reset();
+    if (setup && !continuation) h.consumedEarly = true;
+  }
+  // The publisher runs on only after the lock is released.
+  if (continuation) continuation->set_value();
+  return setup;
+}
+
+void ProxyConnectCoordinator::publish(ProxyConnectSetup setup) {
+  HandOff& h = handOff();
+  std::lock_guard lock(h.lock);
+  h.slot.reset();
+  h.slot.emplace(std::move(setup));
+  h.consumedEarly = false;
+}
+
+std::future<void> ProxyConnectCoordinator::awaitConsumption() {
+  HandOff& h = handOff();
+  std::promise<void> promise;
+  auto future = promise.get_future();
+  std::lock_guard lock(h.lock);
+  if (h.consumedEarly) {
+    h.consumedEarly = false;
+    promise.set_value();
+  } else {
+    h.continuation = std::move(promise);
+  }
+  return future;
+}
+
+std::optional<ProxyConnectSetup> ProxyConnectCoordinator::withdraw() {
+  HandOff& h = handOff();
+  std::optional<ProxyConnectSetup> setup;
+  std::optional<std::promise<void>> continuation;
+  {
+    std::lock_guard lock(h.lock);
+    if (h.slot) setup.emplace(std::move(*h.slot));
+    h.slot.reset();
+    continuation = std::move(h.continuation);
+    h.continuation.reset();
+    h.consumedEarly = false;
+  }
+  return setup;
+}
+
+ProxyConnectCoordinator::HandOffState ProxyConnectCoordinator::handOffState() {
+  HandOff& h = handOff();
+  std::lock_guard lock(h.lock);
+  return {h.slot.has_value(), h.continuation.has_value(), h.consumedEarly};
+}
+
+ProxyConnectCoordinator& ProxyConnectCoordinator::shared() {
+  static ProxyConnectCoordinator* const instance = new ProxyConnectCoordinator;
+  return *instance;
+}
+
+std::optional<ProxyConnectCoordinator::Pass> ProxyConnectCoordinator::enter(
+    Clock::time_point deadline) {
+  auto waiter = std::make_shared<Waiter>();
+  auto admitted = waiter->admitted.get_future();
+  {
+    std::lock_guard lock(mutex_);
+    if (!inFlight_) {
+      inFlight_ = true;
+      return Pass(this);
+    }
+    waiters_.push_back(waiter);
+  }
+  if (admitted.wait_until(deadline) == std::future_status::ready) return Pass(this);
+  std::lock_guard lock(mutex_);
+  // The gate may have been handed over between the time-out and the lock:
+  // then it is ours and must be passed on, not lost.
+  if (waiter->handedGate) return Pass(this);
+  waiters_.erase(std::remove(waiters_.begin(), waiters_.end(), waiter), waiters_.end());
+  return std::nullopt;
+}
+
+void ProxyConnectCoordinator::leave() {
+  std::shared_ptr<Waiter> next;
+  {
+    std::lock_guard lock(mutex_);
+    if (waiters_.empty()) {
+      inFlight_ = false;
+      return;
+    }
+    next = std::move(waiters_.front());
+    waiters_.pop_front();
+    next->handedGate = true;  // inFlight_ stays true: the gate changes hands
+  }
+  next->admitted.set_value();
+}
+
+bool ProxyConnectCoordinator::inFlight() const {
+  std::lock_guard lock(mutex_);
+  return inFlight_;
+}
+
+size_t ProxyConnectCoordinator::waiting() const {
+  std::lock_guard lock(mutex_);
+  return waiters_.size();
+}
+
+void ProxyConnectCoordinator::Pass::release() {
+  if (auto* coordinator = std::exchange(coordinator_, nullptr)) coordinator->leave();
+}
+
+}  // namespace helper
