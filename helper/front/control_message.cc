@@ -46,6 +46,12 @@ std::optional<Json> parseObject(std::string_view packet, std::string& error) {
     error = "empty packet";
     return std::nullopt;
   }
+  // The JSON reader stops at a NUL byte as if the text ended there, which
+  // would let anything follow it; JSON text never holds a raw NUL.
+  if (packet.find('\0') != std::string_view::npos) {
+    error = "not JSON";
+    return std::nullopt;
+  }
   if (!nestingWithin(packet, kMaxNesting)) {
     error = "nested too deeply";
     return std::nullopt;
