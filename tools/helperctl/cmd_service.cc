@@ -188,7 +188,7 @@ int activate(const std::string& url, std::optional<int> pid, bool detach) {
       shown = elapsed;
       if (tty) {
         std::cerr << "\rwaiting for the helper to bring up the tunnel… " << elapsed << " s" << std::flush;
-      } else if (elapsed % 5 == 0) {
+      } else if (elapsed == 1 || elapsed % 5 == 0) {
         std::cerr << "waiting for the helper to bring up the tunnel… " << elapsed << " s\n";
       }
     }
