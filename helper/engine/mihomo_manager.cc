@@ -136,6 +136,9 @@ void MihomoManager::start(const ProxyConfig& upstream) {
   system_.writeFileAtomically(configPath, config);
   (void)system_.changeMode(configPath, 0600);
 
+  // Subscribed before the snapshot, so that a device created after it is
+  // announced to the wait below.
+  const std::unique_ptr<LinkMonitor> links = system_.openLinkMonitor();
   const std::set<std::string> snapshot = utunInterfaces();
 
   const int fd = system_.openForAppend(logPath, 0600);
@@ -149,10 +152,10 @@ void MihomoManager::start(const ProxyConfig& upstream) {
     }
   }
   log_.notice("mihomo started, PID %d", process_->pid());
-  waitForTun(snapshot);
+  waitForTun(snapshot, links.get());
 }
 
-void MihomoManager::waitForTun(const std::set<std::string>& snapshot) {
+void MihomoManager::waitForTun(const std::set<std::string>& snapshot, LinkMonitor* links) {
   const MihomoTimings& t = options_.timings;
   const double started = system_.monotonicNow();
   const double deadline = started + t.tunWaitLimit;
@@ -182,7 +185,13 @@ void MihomoManager::waitForTun(const std::set<std::string>& snapshot) {
       log_.notice("waiting for TUN… %lds elapsed, utuns: %s", static_cast<long>(now - started),
                   joined(current, ",").c_str());
     }
-    system_.sleepFor(t.tunPollInterval);
+    // The pause ends early when the kernel announces a link, usually the
+    // engine's new device; without a subscription it is slept out.
+    if (links) {
+      links->waitForLinkChange(t.tunPollInterval);
+    } else {
+      system_.sleepFor(t.tunPollInterval);
+    }
     timedOut = !(system_.monotonicNow() < deadline);
   }
 
@@ -203,17 +212,12 @@ void MihomoManager::stop() {
   const MihomoTimings& t = options_.timings;
   log_.notice("stopping mihomo (PID %d)", process_->pid());
   process_->sendSignal(SIGTERM);
-  const double terminated = system_.monotonicNow();
-  while (process_->isRunning() && system_.monotonicNow() - terminated < t.terminateGrace) {
-    system_.sleepFor(t.terminatePoll);
-  }
-  if (process_->isRunning()) {
+  // Waits on the engine's pidfd: an engine that exits at once is noticed at
+  // once, and the graces stay bounds.
+  if (!process_->waitForExit(t.terminateGrace)) {
     log_.error("mihomo did not exit within 5s, sending SIGKILL");
     process_->sendSignal(SIGKILL);
-    const double killed = system_.monotonicNow();
-    while (process_->isRunning() && system_.monotonicNow() - killed < t.killGrace) {
-      system_.sleepFor(t.killPoll);
-    }
+    process_->waitForExit(t.killGrace);
   }
   if (process_->isRunning()) {
     log_.error("mihomo still running after SIGKILL+2s — abandoning wait to avoid lock starvation");

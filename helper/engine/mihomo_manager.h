@@ -24,12 +24,10 @@ namespace helper {
 // them.
 struct MihomoTimings {
   double tunWaitLimit = 30;       // from the launch to giving up on the TUN device
-  double tunPollInterval = 0.25;  // between two interface listings
+  double tunPollInterval = 0.25;  // at most between two interface listings
   double progressInterval = 5;    // between two "waiting for TUN…" lines
   double terminateGrace = 5;      // after SIGTERM
-  double terminatePoll = 0.1;
   double killGrace = 2;           // after SIGKILL
-  double killPoll = 0.05;
   double sweepPause = 0.2;        // between the orphan kill and the interface listing
 };
 
@@ -83,7 +81,7 @@ class MihomoManager {
  private:
   std::string run(const std::string& path, const std::vector<std::string>& args);
   std::set<std::string> utunInterfaces();
-  void waitForTun(const std::set<std::string>& snapshot);
+  void waitForTun(const std::set<std::string>& snapshot, LinkMonitor* links);
   void killOrphanMihomoProcesses();
   void cleanupUtunRoutes(const std::string& name);
 

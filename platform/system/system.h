@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/net/link_monitor.h"
 #include "platform/process/child_process.h"
 
 namespace helper {
@@ -26,6 +27,9 @@ class System {
   // Names of all network interfaces of this network namespace; empty when
   // they cannot be listed.
   virtual std::vector<std::string> interfaceNames() = 0;
+  // A subscription to link announcements; null when there is none, and
+  // waits then sleep out their interval.
+  virtual std::unique_ptr<LinkMonitor> openLinkMonitor() { return nullptr; }
   // kill(2); returns 0 or an errno value.
   virtual int sendSignal(pid_t pid, int signal) = 0;
 

@@ -75,6 +75,8 @@ class LinuxSystem : public System {
     return names;
   }
 
+  std::unique_ptr<LinkMonitor> openLinkMonitor() override { return helper::openLinkMonitor(); }
+
   int sendSignal(pid_t pid, int signal) override { return ::kill(pid, signal) == 0 ? 0 : errno; }
 
   bool isExecutableFile(const std::string& path) override {

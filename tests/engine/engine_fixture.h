@@ -6,8 +6,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -26,9 +28,7 @@ inline MihomoTimings fastTimings() {
   t.tunPollInterval = 0.05;
   t.progressInterval = 1;
   t.terminateGrace = 1;
-  t.terminatePoll = 0.02;
   t.killGrace = 0.5;
-  t.killPoll = 0.01;
   t.sweepPause = 0.02;
   return t;
 }
@@ -70,6 +70,16 @@ class EngineFixture : public ::testing::Test {
   }
 
   std::vector<std::string> mihomoLines() const { return logs_->messages("Mihomo"); }
+
+  // start() returns as soon as the engine's device exists, which can be
+  // before the engine has done what it does next (routes, files).
+  static bool eventually(const std::function<bool()>& condition, double seconds = 3) {
+    for (int i = 0; i < seconds * 100; ++i) {
+      if (condition()) return true;
+      usleep(10000);
+    }
+    return condition();
+  }
 
   static ProxyConfig upstream() { return ProxyConfig{"192.0.2.10", 1080, "u", "p", ProxyKind::socks5}; }
 

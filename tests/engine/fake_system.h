@@ -7,8 +7,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
+#include <optional>
+#include <set>
 #include <system_error>
 
 #include "platform/system/system.h"
@@ -37,8 +40,32 @@ class FakeChild : public ChildProcess {
   int status_ = 0;
 };
 
+// Announces a link at the virtual times in `announcements` (absolute).
+class FakeLinkMonitor : public LinkMonitor {
+ public:
+  FakeLinkMonitor(double& now, std::vector<double> announcements) : now_(now), announcements_(std::move(announcements)) {}
+  bool waitForLinkChange(double timeoutSeconds) override {
+    for (double at : announcements_) {
+      if (at > now_ - 1e-12 && at <= now_ + timeoutSeconds) {
+        now_ = std::max(now_, at);
+        announcements_.erase(std::find(announcements_.begin(), announcements_.end(), at));
+        return true;
+      }
+    }
+    now_ += timeoutSeconds;
+    return false;
+  }
+
+ private:
+  double& now_;
+  std::vector<double> announcements_;
+};
+
 class FakeSystem : public System {
  public:
+  // Link announcements relative to the launch; without any, there is no
+  // subscription at all (as when the netlink socket cannot be opened).
+  std::optional<std::vector<double>> linkAnnouncements;
   double now = 1000;
   std::vector<std::vector<std::string>> commands;  // program and arguments, in order
   std::map<std::string, std::string> commandOutput;  // by program path
@@ -72,6 +99,13 @@ class FakeSystem : public System {
     return commandOutput[path];
   }
   std::vector<std::string> interfaceNames() override { return interfaces(now - startedAt); }
+  std::unique_ptr<LinkMonitor> openLinkMonitor() override {
+    if (!linkAnnouncements) return nullptr;
+    // Relative to the launch, which comes right after the subscription.
+    std::vector<double> absolute;
+    for (double at : *linkAnnouncements) absolute.push_back(now + at);
+    return std::make_unique<FakeLinkMonitor>(now, absolute);
+  }
   int sendSignal(pid_t pid, int signal) override {
     killed.emplace_back(pid, signal);
     return 0;
@@ -116,6 +150,17 @@ inline bool FakeChild::sendSignal(int signal) {
   return true;
 }
 
-inline bool FakeChild::waitForExit(double) { return !isRunning(); }
+// Advances the virtual clock to the exit, or by the whole timeout.
+inline bool FakeChild::waitForExit(double timeoutSeconds) {
+  if (!isRunning()) return true;
+  if (timeoutSeconds < 0) return false;
+  const double until = system_.now + timeoutSeconds;
+  if (exitsAt >= 0 && exitsAt <= until) {
+    system_.now = std::max(system_.now, exitsAt);
+    return !isRunning();
+  }
+  system_.now = until;
+  return false;
+}
 
 }  // namespace helper::test

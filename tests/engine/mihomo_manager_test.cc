@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "helper/config/engine_config.h"
@@ -41,6 +42,24 @@ TEST_F(MihomoManagerTest, CapturesTheDeviceAbsentFromTheSnapshot) {
   EXPECT_EQ(lines[0], "mihomo started, PID " + std::to_string(m.process()->pid()));
   EXPECT_EQ(lines[1], "mihomo created TUN device utun1");
   ip({"tuntap", "del", "dev", "utun0", "mode", "tun"});
+}
+
+TEST_F(MihomoManagerTest, TheNewDeviceIsNoticedWithoutWaitingOutThePoll) {
+  setKnobs({{"stamp", "1"}, {"tun_delay_ms", "30"}});
+  auto& m = manager(MihomoTimings{});
+  m.start(upstream());
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const double returned = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+  double created = 0;
+  std::string name;
+  const std::string stamp = paths::rooted(kEngineDataDir) + "/tun-created";
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(stamp) && !readFile(stamp).empty(); }));
+  std::istringstream(readFile(stamp)) >> name >> created;
+  ASSERT_EQ(name, m.capturedUtun());
+  // The poll alone would take up to 250 ms; the link announcement ends the
+  // pause as soon as the device exists.
+  EXPECT_LT(returned - created, 0.1);
 }
 
 TEST_F(MihomoManagerTest, WritesTheConfigurationAndAppendsToTheLog) {
@@ -230,7 +249,7 @@ TEST_F(MihomoManagerTest, StopOfAnEngineThatExitsAtOnce) {
   auto& m = manager();
   m.start(upstream());
   const std::string dev = *m.capturedUtun();
-  EXPECT_THAT(ip({"route", "show", "dev", dev}), HasSubstr("0.0.0.0/1"));
+  EXPECT_TRUE(eventually([&] { return ip({"route", "show", "dev", dev}).find("128.0.0.0/1") != std::string::npos; }));
   const pid_t pid = m.process()->pid();
   logs_->clear();
   m.stop();
@@ -269,6 +288,7 @@ TEST_F(MihomoManagerTest, APersistentDeviceLeftByTheEngineIsCleanedTwice) {
   auto& m = manager();
   m.start(upstream());
   const std::string dev = *m.capturedUtun();
+  ASSERT_TRUE(eventually([&] { return ip({"route", "show", "dev", dev}).find("128.0.0.0/1") != std::string::npos; }));
   logs_->clear();
   m.stop();
   // The device outlived its engine: the routes through it are gone and it is down.
@@ -286,6 +306,9 @@ TEST_F(MihomoManagerTest, EngineThatDiedOnItsOwnIsStoppedLikeARunningOne) {
   setKnobs({{"add_routes", "1"}});
   auto& m = manager();
   m.start(upstream());
+  ASSERT_TRUE(eventually([&] {
+    return ip({"route", "show", "dev", *m.capturedUtun()}).find("128.0.0.0/1") != std::string::npos;
+  }));
   ASSERT_EQ(kill(m.process()->pid(), SIGKILL), 0);
   for (int i = 0; i < 100 && m.isEngineRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(m.isEngineRunning());

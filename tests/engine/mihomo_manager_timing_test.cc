@@ -32,7 +32,7 @@ class TimingTest : public ::testing::Test {
   void startWithDeviceAt(double seconds) {
     system_.interfaces = [seconds](double elapsed) {
       std::vector<std::string> names{"lo", "utun2", "eth0", "utun10"};
-      if (elapsed >= seconds) names.push_back("utun3");
+      if (elapsed >= seconds - 1e-9) names.push_back("utun3");
       return names;
     };
     manager().start(upstream_);
@@ -56,6 +56,41 @@ TEST_F(TimingTest, ProgressEveryFiveSecondsWithSortedDevices) {
   // The device is seen at the first poll after it appeared.
   EXPECT_NEAR(system_.now - system_.startedAt, 12.5, 1e-9);
   EXPECT_EQ(system_.mask, 022u);
+}
+
+TEST_F(TimingTest, ALinkAnnouncementEndsThePauseEarly) {
+  // An unrelated announcement at 3.1 s, the engine's device at 12.3 s.
+  system_.linkAnnouncements = std::vector<double>{3.1, 12.3};
+  startWithDeviceAt(12.3);
+  EXPECT_EQ(manager_->capturedUtun(), "utun3");
+  EXPECT_NEAR(system_.now - system_.startedAt, 12.3, 1e-9);
+  // The progress lines keep their five-second rhythm.
+  EXPECT_THAT(lines(), ElementsAre("mihomo started, PID 4242",
+                                   "waiting for TUN… 5s elapsed, utuns: utun10,utun2",
+                                   "waiting for TUN… 10s elapsed, utuns: utun10,utun2",
+                                   "mihomo created TUN device utun3"));
+}
+
+TEST_F(TimingTest, WithASubscriptionButNoAnnouncementsThePollStillRuns) {
+  // A device that appears without an announcement is still found by the
+  // next poll, at most 0.25 s later.
+  system_.linkAnnouncements = std::vector<double>{};
+  startWithDeviceAt(2.01);
+  EXPECT_NEAR(system_.now - system_.startedAt, 2.25, 1e-9);
+}
+
+TEST_F(TimingTest, StopNoticesAnEngineThatExitsWithinTheGraceAtOnce) {
+  system_.configureChild = [](FakeChild& c) {
+    c.exitsOnSigterm = false;
+    c.exitsAt = 1000 + 1.337;  // virtual; exits with status 1 on its own
+  };
+  startWithDeviceAt(0);
+  const double before = system_.now;
+  manager_->stop();
+  // The exit at 1.337 s plus the 0.2 s sweep pause: nothing waits out a poll.
+  EXPECT_NEAR(system_.now - before, 1.337 - (before - 1000) + 0.2, 1e-9);
+  const auto all = lines();
+  EXPECT_NE(std::find(all.begin(), all.end(), "mihomo exited (status 1)"), all.end());
 }
 
 TEST_F(TimingTest, StepsRunInOrderAndTheSnapshotPrecedesTheLaunch) {

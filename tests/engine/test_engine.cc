@@ -10,7 +10,7 @@
 //   add_routes=1      add 0.0.0.0/1 and 128.0.0.0/1 through the device
 //   say=TEXT          write TEXT as one line to stdout and to stderr
 //   touch=NAME        create DIR/NAME (to check the file-creation mask)
-//   stamp=1           write "NAME SECONDS" (CLOCK_MONOTONIC at creation) to
+//   stamp=1           write "NAME SECONDS" (CLOCK_MONOTONIC just before creation) to
 //                     DIR/tun-created, for measuring detection latency
 //   persist=1         make the device persistent, so it outlives the engine
 //                     as a crashed engine's device can
@@ -108,15 +108,15 @@ int main(int argc, char** argv) {
   if (knobs["create_tun"] != "0") {
     if (knobs.count("tun_delay_ms")) usleep(static_cast<useconds_t>(std::atoi(knobs["tun_delay_ms"].c_str())) * 1000);
     std::string name;
+    timespec before{};  // just before the device exists: an upper bound for detection latency
+    clock_gettime(CLOCK_MONOTONIC, &before);
     if (createTun(name, knobs["persist"] == "1") < 0) {
       std::perror("test engine: cannot create a TUN device");
       return 3;
     }
     if (knobs["stamp"] == "1") {
-      timespec now{};
-      clock_gettime(CLOCK_MONOTONIC, &now);
       std::ofstream(dataDir + "/tun-created")
-          << name << " " << now.tv_sec << "." << std::to_string(1000000000 + now.tv_nsec).substr(1) << "\n";
+          << name << " " << before.tv_sec << "." << std::to_string(1000000000 + before.tv_nsec).substr(1) << "\n";
     }
     std::fprintf(stderr, "test engine: created %s\n", name.c_str());
     if (knobs["add_routes"] == "1") {
