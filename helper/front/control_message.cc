@@ -302,6 +302,14 @@ Decoded<ControlReply> decodeReply(std::string_view packet, ControlOperation expe
   return out;
 }
 
+std::optional<std::uint64_t> replyId(std::string_view packet) {
+  std::string error;
+  const std::optional<Json> object = parseObject(packet, error);
+  std::uint64_t id = 0;
+  if (!object || !readId(*object, id, error)) return std::nullopt;
+  return id;
+}
+
 Decoded<std::variant<Hello, Refusal>> decodeGreeting(std::string_view packet) {
   Decoded<std::variant<Hello, Refusal>> out;
   const std::optional<Json> object = parseObject(packet, out.error);

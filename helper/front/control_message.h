@@ -76,6 +76,8 @@ std::string encodeRequest(const ControlRequest& request, std::string_view nonce)
 // `expected` is the operation that was asked; a reply for another one is
 // refused.
 Decoded<ControlReply> decodeReply(std::string_view packet, ControlOperation expected);
+// The id of a reply of any operation; absent when the packet is not one.
+std::optional<std::uint64_t> replyId(std::string_view packet);
 
 // The first packet of a connection: the hello with its nonce, or a refusal.
 struct Hello {

@@ -99,8 +99,9 @@ ControlResult HelperClient::call(ControlRequest request, double timeout) {
                               std::string("the helper closed the connection during ") +
                                   operationName(request.op));
     }
+    // A late reply to an earlier call that timed out: skipped.
+    if (const auto id = replyId(reply.data); id && *id < request.id) continue;
     Decoded<ControlReply> decoded = decodeReply(reply.data, request.op);
-    if (decoded.value && decoded.value->id < request.id) continue;  // a late reply to an earlier call
     if (!decoded.value || decoded.value->id != request.id) {
       closed_ = true;
       socket_->close();
