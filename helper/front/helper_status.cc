@@ -20,7 +20,10 @@ bool decodeBool(const nlohmann::json& archive, const char* key) {
 double decodeDouble(const nlohmann::json& archive, const char* key) {
   const nlohmann::json* v = member(archive, key);
   if (v == nullptr || !v->is_number()) return 0;
-  return v->get<double>();
+  // A number too large for a double reads as infinity, which no JSON text
+  // can carry back; it counts as unusable.
+  const double d = v->get<double>();
+  return std::isfinite(d) ? d : 0;
 }
 
 // Integers only; a fractional or out-of-range number counts as missing.

@@ -1,0 +1,83 @@
+// Any packet as a control request, a reply or a greeting: decoding never
+// crashes; a request that decodes reaches the exported object and comes
+// back as exactly one reply that the client reads; whatever decodes
+// re-encodes to something that decodes the same.
+#include <cstdlib>
+#include <string_view>
+
+#include "helper/front/control_connection.h"
+#include "helper/front/control_message.h"
+#include "platform/ipc/packet_server.h"
+#include "platform/log/logger.h"
+
+namespace {
+
+constexpr std::string_view kNonce = "00112233445566778899aabbccddeeff";
+
+// Answers every operation at once, echoing what it got.
+class EchoService : public helper::HelperProtocol {
+ public:
+  void ping(PingReply reply) override { reply("1.0.0"); }
+  void activate(const std::string& url, std::int32_t, ActivateReply reply) override {
+    reply(false, std::nullopt, url);
+  }
+  void deactivate(const std::string& token, DeactivateReply reply) override { reply(false, token); }
+  void heartbeat(const std::string& token, HeartbeatReply reply) override { reply(token.empty()); }
+  void status(StatusReply reply) override { reply(helper::HelperStatus(false, std::nullopt, 0, 0, "1.0.0", 0)); }
+};
+
+class NullSink : public helper::LogSink {
+ public:
+  void write(const helper::LogRecord&) override {}
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace helper;
+  static const bool quiet = [] {
+    setLogSink(std::make_shared<NullSink>());
+    return true;
+  }();
+  (void)quiet;
+  const std::string_view packet(reinterpret_cast<const char*>(data), size);
+
+  const auto request = decodeRequest(packet, kNonce);
+  if (request.value) {
+    const auto again = decodeRequest(encodeRequest(*request.value, kNonce), kNonce);
+    if (!again.value || again.value->id != request.value->id || again.value->op != request.value->op ||
+        again.value->proxyURL != request.value->proxyURL || again.value->clientPID != request.value->clientPID ||
+        again.value->sessionToken != request.value->sessionToken) {
+      std::abort();
+    }
+  } else if (request.error.empty()) {
+    std::abort();  // a refusal always says why
+  }
+
+  // Through the connection handler: one reply of the request's kind, or a
+  // closed connection exactly when the request did not decode.
+  static EchoService service;
+  static ControlConnectionHandler handler(service);
+  ipc::ServerConnection connection(ipc::UniqueFd(), ipc::Credentials{1, 0, 0}, PeerProcess());
+  const auto reply = handler.handlePacket(connection, packet);
+  if (reply.has_value()) std::abort();  // the nonce is the connection's own, never kNonce
+  if (request.value) {
+    const std::string ok = encodeRequest(*request.value, connection.nonce());
+    const auto answered = handler.handlePacket(connection, ok);
+    if (!answered) std::abort();
+    const auto decoded = decodeReply(*answered, request.value->op);
+    if (!decoded.value || decoded.value->id != request.value->id) std::abort();
+  }
+
+  for (const auto op : {ControlOperation::ping, ControlOperation::activate, ControlOperation::deactivate,
+                        ControlOperation::heartbeat, ControlOperation::status}) {
+    const auto decoded = decodeReply(packet, op);
+    if (decoded.value) {
+      const auto again = decodeReply(encodeReply(*decoded.value), op);
+      if (!again.value || again.value->id != decoded.value->id) std::abort();
+      if (replyId(packet) != decoded.value->id) std::abort();
+    }
+  }
+  decodeGreeting(packet);
+  return 0;
+}
