@@ -65,6 +65,7 @@ class ProxyConnectCoordinator {
     bool hasSetup;
     bool hasContinuation;
     bool consumedEarly;
+    bool operator==(const HandOffState&) const = default;
   };
   static HandOffState handOffState();
 

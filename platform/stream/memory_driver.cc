@@ -68,7 +68,7 @@ void MemoryFramerDriver::writeOutput(ByteView data) {
 }
 
 void MemoryFramerDriver::writeOutputNoCopy(size_t length) {
-  if (length > pendingOutput_.size()) {
+  if (failNoCopy_ || length > pendingOutput_.size()) {
     ++noCopyErrors_;
     throw std::length_error("writeOutputNoCopy: not that much application output pending");
   }
@@ -81,7 +81,9 @@ void MemoryFramerDriver::deliverInput(Bytes data, const FramerMessage& message, 
   deliveries_.push_back(Delivery{std::move(data), message.definition, isComplete});
 }
 
-void MemoryFramerDriver::markReady() { ++readyCalls_; }
+void MemoryFramerDriver::markReady() {
+  if (readyCalls_++ == 0) consumedAtReady_ = consumed_;
+}
 
 void MemoryFramerDriver::markFailed(int error) {
   if (!failure_) {

@@ -64,12 +64,16 @@ class MemoryFramerDriver final : public FramerInstance {
   int failCalls() const { return failCalls_; }
   // Consumed and delivered counts at the moment of the first failure.
   size_t consumedAtFailure() const { return consumedAtFailure_; }
+  // Consumed count when markReady() was first called.
+  size_t consumedAtReady() const { return consumedAtReady_; }
   size_t deliveredAtFailure() const { return deliveredAtFailure_; }
   const std::vector<ParseCall>& parseCalls() const { return parseCalls_; }
   const std::vector<size_t>& handleInputResults() const { return handleInputResults_; }
   // writeOutputNoCopy() calls that threw.
   int noCopyErrors() const { return noCopyErrors_; }
   FramerImplementation& implementation() { return *implementation_; }
+  // Makes writeOutputNoCopy() throw, as a stream whose send side broke may.
+  void failNoCopyWrites(bool fail) { failNoCopy_ = fail; }
 
   // FramerInstance
   bool parseInput(size_t minimumIncompleteLength, size_t maximumLength,
@@ -101,6 +105,8 @@ class MemoryFramerDriver final : public FramerInstance {
   int failCalls_ = 0;
   size_t consumedAtFailure_ = 0;
   size_t deliveredAtFailure_ = 0;
+  size_t consumedAtReady_ = 0;
+  bool failNoCopy_ = false;
   std::vector<ParseCall> parseCalls_;
   std::vector<size_t> handleInputResults_;
   int noCopyErrors_ = 0;

@@ -3,8 +3,8 @@
 // handshake with a deadline, and then reads and writes plain bytes: the
 // framer sees every byte in both directions and may pass them through.
 //
-// Threads: one thread may read while another writes (a relay); a single
-// reader and a single writer at a time. The framer's entry points are
+// Threads: one thread may read while another writes (a relay); reads are
+// taken one at a time, and so are writes. The framer's entry points are
 // called under one lock, so they never run concurrently. cancel() may be
 // called from any thread to wake a blocked reader or writer; close() and the
 // destructor only when no other thread is inside the stream.
@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -101,8 +102,14 @@ class SocketStream final : private FramerInstance {
   enum class Received { data, end, again, error };
   Received receiveInput();
   void runInput();
-  bool flush();
-  bool flushLocked();
+  // Sends the queued output. One caller at a time holds the sender role and
+  // sends until the queue is empty, so output leaves in the order it was
+  // queued. With `wait`, a caller finds another sender at work and waits
+  // until its own output is out (the application's bytes are not copied,
+  // so write() must not return before they are sent); without, it leaves
+  // its output to that sender: a reader must never wait for a writer that
+  // is blocked because nobody reads.
+  bool flush(bool wait);
   bool sendAll(const uint8_t* data, size_t length);
   size_t takeDelivered(std::span<uint8_t> buffer);
   void fail(StreamStage stage, int code);
@@ -114,14 +121,15 @@ class SocketStream final : private FramerInstance {
   std::unique_ptr<FramerImplementation> implementation_;
 
   std::mutex readMutex_;    // one reader (or the handshake) at a time
-  std::mutex sendMutex_;    // one sender at a time, keeps output in order
+  std::mutex writeMutex_;   // one writer at a time
   mutable std::mutex framerMutex_;  // the framer's entry points and the fields below
   InputBuffer input_;       // owned by the reader
   bool endOfStream_ = false;  // owned by the reader
   std::deque<Bytes> delivered_;
   size_t deliveredOffset_ = 0;
   std::deque<Segment> output_;
-  std::atomic<bool> outputPending_{false};
+  bool sending_ = false;  // someone holds the sender role
+  std::condition_variable sendingDone_;
   ByteView pendingOutput_;
   StreamError error_;
   bool started_ = false;

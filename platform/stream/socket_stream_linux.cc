@@ -86,7 +86,7 @@ bool SocketStream::handshake(Clock::time_point deadline) {
     const StartResult result = implementation_->start(*this);
     if (result == StartResult::ready && state_ == State::preparing) state_ = State::ready;
   }
-  if (!flush()) return false;
+  if (!flush(true)) return false;
   while (state_ == State::preparing) {
     const auto left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) {
@@ -110,7 +110,7 @@ bool SocketStream::handshake(Clock::time_point deadline) {
     if (got == Received::again) continue;
     if (got == Received::error) break;
     runInput();
-    if (!flush()) break;
+    if (!flush(true)) break;
     if (got == Received::end && state_ == State::preparing) {
       fail(StreamStage::closed, ECONNRESET);
     }
@@ -189,7 +189,7 @@ ssize_t SocketStream::read(std::span<uint8_t> buffer) {
       return -1;
     }
     runInput();
-    if (outputPending_ && !flush()) {
+    if (!flush(false)) {
       errno = error().code;
       return -1;
     }
@@ -201,8 +201,11 @@ bool SocketStream::write(ByteView data) {
     errno = state_ == State::preparing ? ENOTCONN : (error().code ? error().code : EBADF);
     return false;
   }
-  std::lock_guard sending(sendMutex_);
-  if (!implementation_) return sendAll(data.data(), data.size());
+  if (!implementation_) {
+    std::lock_guard writing(writeMutex_);
+    return sendAll(data.data(), data.size());
+  }
+  std::lock_guard writing(writeMutex_);
   {
     std::lock_guard lock(framerMutex_);
     if (state_ != State::ready) {
@@ -215,7 +218,7 @@ bool SocketStream::write(ByteView data) {
     // Whatever the framer did not take is dropped: that is its decision.
     pendingOutput_ = {};
   }
-  return flushLocked();
+  return flush(true);
 }
 
 bool SocketStream::shutdownWrite() {
@@ -223,7 +226,7 @@ bool SocketStream::shutdownWrite() {
     errno = ENOTCONN;
     return false;
   }
-  std::lock_guard sending(sendMutex_);
+  std::lock_guard writing(writeMutex_);
   if (implementation_) {
     {
       std::lock_guard lock(framerMutex_);
@@ -231,7 +234,7 @@ bool SocketStream::shutdownWrite() {
       const FramerMessage message{definition_};
       implementation_->handleOutput(*this, message, 0, true);
     }
-    if (!flushLocked()) return false;
+    if (!flush(true)) return false;
   }
   if (ops_.shutdown(fd_, SHUT_WR) != 0) {
     fail(StreamStage::io, errno);
@@ -260,32 +263,25 @@ void SocketStream::close() {
   if (fd_ >= 0) ops_.close(fd_);
 }
 
-bool SocketStream::flush() {
-  if (!outputPending_) return state_ != State::failed;
-  std::lock_guard sending(sendMutex_);
-  return flushLocked();
-}
-
-bool SocketStream::flushLocked() {
-  for (;;) {
-    Segment segment;
-    {
-      std::lock_guard lock(framerMutex_);
-      if (output_.empty()) {
-        outputPending_ = false;
-        return state_ != State::failed;
-      }
-      segment = std::move(output_.front());
-      output_.pop_front();
-    }
+bool SocketStream::flush(bool wait) {
+  std::unique_lock lock(framerMutex_);
+  if (wait) sendingDone_.wait(lock, [this] { return !sending_; });
+  if (sending_ || output_.empty()) return state_ != State::failed;
+  sending_ = true;
+  bool ok = true;
+  while (ok && !output_.empty()) {
+    Segment segment = std::move(output_.front());
+    output_.pop_front();
+    lock.unlock();
     const uint8_t* data = segment.owned.empty() ? segment.data : segment.owned.data();
-    if (!sendAll(data, segment.length)) {
-      std::lock_guard lock(framerMutex_);
-      output_.clear();
-      outputPending_ = false;
-      return false;
-    }
+    ok = sendAll(data, segment.length);
+    lock.lock();
   }
+  if (!ok) output_.clear();
+  sending_ = false;
+  lock.unlock();
+  sendingDone_.notify_all();
+  return ok;
 }
 
 bool SocketStream::sendAll(const uint8_t* data, size_t length) {
@@ -316,7 +312,6 @@ void SocketStream::writeOutput(ByteView data) {
   if (data.empty()) return;
   Segment segment{Bytes(data.begin(), data.end()), nullptr, data.size()};
   output_.push_back(std::move(segment));
-  outputPending_ = true;
 }
 
 void SocketStream::writeOutputNoCopy(size_t length) {
@@ -326,7 +321,6 @@ void SocketStream::writeOutputNoCopy(size_t length) {
   if (length == 0) return;
   output_.push_back(Segment{{}, pendingOutput_.data(), length});
   pendingOutput_ = pendingOutput_.subspan(length);
-  outputPending_ = true;
 }
 
 void SocketStream::deliverInput(Bytes data, const FramerMessage&, bool) {
