@@ -146,35 +146,5 @@ TEST(InteropTest, SquidWithBasicAuth) {
   expectFailure(*proxy, freePort(), ECONNREFUSED);  // 503 Service Unavailable
 }
 
-// Many tunnels at once through one proxy: every stream gets its own setup
-// and its own bytes.
-TEST(InteropTest, ConcurrentTunnelsThroughOneProxy) {
-  HELPER_SKIP_UNLESS(missingProgram("/usr/bin/microsocks", "microsocks"));
-  TempDir dir;
-  EchoServer echo;
-  auto server = startMicrosocks(dir, "alice", "s3cret");
-  START_OR_FAIL(server);
-  std::vector<std::thread> threads;
-  std::atomic<int> ok{0};
-  for (int i = 0; i < 8; ++i) {
-    threads.emplace_back([&] {
-      auto outcome = open(proxyAt(ProxyKind::socks5, server->port(), "alice", "s3cret"), "127.0.0.1", echo.port());
-      if (!outcome.stream) return;
-      const std::string hello = "hello from " + std::to_string(reinterpret_cast<uintptr_t>(&outcome));
-      if (!outcome.stream->write(stream::ByteView(reinterpret_cast<const uint8_t*>(hello.data()), hello.size()))) return;
-      std::string back;
-      std::vector<uint8_t> buf(256);
-      while (back.size() < hello.size()) {
-        const ssize_t n = outcome.stream->read(buf);
-        if (n <= 0) return;
-        back.append(buf.begin(), buf.begin() + n);
-      }
-      ok += back == hello;
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(ok.load(), 8);
-}
-
 }  // namespace
 }  // namespace helper

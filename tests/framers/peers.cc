@@ -67,18 +67,6 @@ pid_t spawnLogged(const std::vector<std::string>& argv, const std::string& logPa
   return pid;
 }
 
-// Serves accepted connections with `serve(fd)` on threads of their own
-// until `stopping` is set.
-void acceptLoop(int listener, const std::atomic<bool>& stopping, std::vector<std::thread>& threads,
-                const std::function<void(int)>& serve) {
-  while (!stopping) {
-    pollfd p{listener, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) continue;
-    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) threads.emplace_back(serve, fd);
-  }
-}
-
 // Waits for input while checking `stopping`; false when it is time to end.
 bool readable(int fd, const std::atomic<bool>& stopping) {
   while (!stopping) {
@@ -249,46 +237,42 @@ std::unique_ptr<ServerProcess> startDante(const TempDir& dir, const std::string&
   return std::make_unique<ServerProcess>(pid, port, logPath);
 }
 
-EchoServer::EchoServer() {
+LoopbackServer::LoopbackServer(Serve serve) {
   listener_ = listenLoopback(&port_);
-  acceptor_ = std::thread([this] {
-    acceptLoop(listener_, stopping_, connections_, [this](int fd) {
-      std::vector<char> buf(65536);
-      while (readable(fd, stopping_)) {
-        const ssize_t n = ::read(fd, buf.data(), buf.size());
-        if (n <= 0) break;
-        if (::send(fd, buf.data(), static_cast<size_t>(n), MSG_NOSIGNAL) != n) break;
-      }
-      ::close(fd);
-    });
+  acceptor_ = std::thread([this, serve = std::move(serve)] {
+    while (!stopping_) {
+      pollfd p{listener_, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) connections_.emplace_back(serve, fd, std::cref(stopping_));
+    }
   });
 }
 
-EchoServer::~EchoServer() {
+LoopbackServer::~LoopbackServer() {
   stopping_ = true;
   acceptor_.join();
   for (auto& t : connections_) t.join();
   ::close(listener_);
 }
 
-FixedReplyServer::FixedReplyServer(std::string reply) : reply_(std::move(reply)) {
-  listener_ = listenLoopback(&port_);
-  acceptor_ = std::thread([this] {
-    acceptLoop(listener_, stopping_, connections_, [this](int fd) {
-      (void)!::send(fd, reply_.data(), reply_.size(), MSG_NOSIGNAL);
-      char buf[4096];
-      while (readable(fd, stopping_) && ::read(fd, buf, sizeof buf) > 0) {
-      }
-      ::close(fd);
-    });
-  });
-}
+EchoServer::EchoServer()
+    : LoopbackServer([](int fd, const std::atomic<bool>& stopping) {
+        std::vector<char> buf(65536);
+        while (readable(fd, stopping)) {
+          const ssize_t n = ::read(fd, buf.data(), buf.size());
+          if (n <= 0 || ::send(fd, buf.data(), static_cast<size_t>(n), MSG_NOSIGNAL) != n) break;
+        }
+        ::close(fd);
+      }) {}
 
-FixedReplyServer::~FixedReplyServer() {
-  stopping_ = true;
-  acceptor_.join();
-  for (auto& t : connections_) t.join();
-  ::close(listener_);
-}
+FixedReplyServer::FixedReplyServer(std::string reply)
+    : LoopbackServer([reply = std::move(reply)](int fd, const std::atomic<bool>& stopping) {
+        (void)!::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+        char buf[4096];
+        while (readable(fd, stopping) && ::read(fd, buf, sizeof buf) > 0) {
+        }
+        ::close(fd);
+      }) {}
 
 }  // namespace helper::test

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,11 +68,14 @@ std::string danteUnavailable();
 std::unique_ptr<ServerProcess> startDante(const TempDir& dir, const std::string& user,
                                           const std::string& password);
 
-// Echoes every connection's bytes back until the client closes.
-class EchoServer {
+// A server on a loopback port that serves each accepted connection on a
+// thread of its own with `serve(fd, stopping)`; `serve` closes the socket
+// and should return soon after `stopping` is set.
+class LoopbackServer {
  public:
-  EchoServer();
-  ~EchoServer();
+  using Serve = std::function<void(int fd, const std::atomic<bool>& stopping)>;
+  explicit LoopbackServer(Serve serve);
+  ~LoopbackServer();
   uint16_t port() const { return port_; }
 
  private:
@@ -82,21 +86,17 @@ class EchoServer {
   std::vector<std::thread> connections_;
 };
 
+// Echoes every connection's bytes back until the client closes.
+class EchoServer : public LoopbackServer {
+ public:
+  EchoServer();
+};
+
 // Sends `reply` to every connection as soon as it is accepted, then reads
 // and ignores until the client closes.
-class FixedReplyServer {
+class FixedReplyServer : public LoopbackServer {
  public:
   explicit FixedReplyServer(std::string reply);
-  ~FixedReplyServer();
-  uint16_t port() const { return port_; }
-
- private:
-  std::string reply_;
-  int listener_ = -1;
-  uint16_t port_ = 0;
-  std::atomic<bool> stopping_{false};
-  std::thread acceptor_;
-  std::vector<std::thread> connections_;
 };
 
 }  // namespace helper::test

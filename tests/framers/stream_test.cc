@@ -260,20 +260,5 @@ TEST(SocketStreamTest, ASendErrorFailsTheStream) {
   peer.join();
 }
 
-TEST(SocketStreamTest, WithoutAFramerItIsAPlainSocket) {
-  Pair pair;
-  SocketStream s(pair.client, nullptr);
-  EXPECT_TRUE(s.handshake(Clock::now()));
-  ASSERT_TRUE(s.write(bytes("abc")));
-  Bytes got;
-  ASSERT_TRUE(readExactly(pair.peer, 3, &got));
-  EXPECT_EQ(got, bytes("abc"));
-  writeAll(pair.peer, bytes("xyz"));
-  ::close(pair.peer);
-  uint8_t buf[8];
-  EXPECT_EQ(s.read(buf), 3);
-  EXPECT_EQ(s.read(buf), 0);
-}
-
 }  // namespace
 }  // namespace helper

@@ -91,7 +91,7 @@ Failure explain(const helper::stream::StreamError& error, const ProxyConfig& pro
     case StreamStage::connect:
       return {kExitUnreachable, "cannot reach the " + where + ": " + std::strerror(error.code)};
     case StreamStage::timeout:
-      return {kExitTimeout, "the " + where + " did not complete the handshake within " + seconds +
+      return {kExitTimeout, "no complete answer from the " + where + " within " + seconds +
                                 " s (time-out; a longer one is set with --timeout)"};
     case StreamStage::closed:
       return {kExitBroken, "the " + where + " closed the connection during the handshake" +
