@@ -56,34 +56,36 @@ std::optional<std::string> ControlConnectionHandler::handlePacket(ipc::ServerCon
   // The slot is shared with the callbacks, so a reply that came late could
   // never write into a finished frame.
   auto slot = std::make_shared<ReplySlot>();
-  const Logger log = log_;
+  // For the callbacks, which may outlive this frame (never this handler's
+  // process-wide logger).
+  static const Logger log(kLogSubsystem, "Listener");
   const ControlOperation op = request.op;
   switch (op) {
     case ControlOperation::ping:
-      exported_.ping([slot, log, op](std::string version) {
+      exported_.ping([slot, op](std::string version) {
         slot->put(PingResult{std::move(version)}, log, op);
       });
       break;
     case ControlOperation::activate:
       exported_.activate(request.proxyURL, request.clientPID,
-                         [slot, log, op](bool success, std::optional<std::string> token,
+                         [slot, op](bool success, std::optional<std::string> token,
                                           std::optional<std::string> message) {
                            slot->put(ActivateResult{success, std::move(token), std::move(message)}, log, op);
                          });
       break;
     case ControlOperation::deactivate:
       exported_.deactivate(request.sessionToken,
-                           [slot, log, op](bool success, std::optional<std::string> message) {
+                           [slot, op](bool success, std::optional<std::string> message) {
                              slot->put(DeactivateResult{success, std::move(message)}, log, op);
                            });
       break;
     case ControlOperation::heartbeat:
-      exported_.heartbeat(request.sessionToken, [slot, log, op](bool success) {
+      exported_.heartbeat(request.sessionToken, [slot, op](bool success) {
         slot->put(HeartbeatResult{success}, log, op);
       });
       break;
     case ControlOperation::status:
-      exported_.status([slot, log, op](HelperStatus status) { slot->put(std::move(status), log, op); });
+      exported_.status([slot, op](HelperStatus status) { slot->put(std::move(status), log, op); });
       break;
   }
   return encodeReply(ControlReply{request.id, slot->take()});

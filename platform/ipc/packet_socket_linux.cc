@@ -84,21 +84,27 @@ bool enableCredentialPassing(int fd) {
 
 ReceivedPacket receivePacket(int fd, std::size_t maxSize, double timeoutSeconds) {
   ReceivedPacket out;
-  const double deadline = timeoutSeconds < 0 ? -1 : monotonicSeconds() + timeoutSeconds;
-  const int ready = waitFor(fd, POLLIN, deadline);
-  if (ready == 0) {
-    out.status = ReceivedPacket::Status::timeout;
-    return out;
-  }
-  if (ready < 0) {
-    out.status = ReceivedPacket::Status::error;
-    out.error = -ready;
-    return out;
+  // Without a time limit the receive itself waits; otherwise poll first.
+  const bool wait = timeoutSeconds < 0;
+  if (!wait) {
+    const int ready = waitFor(fd, POLLIN, monotonicSeconds() + timeoutSeconds);
+    if (ready == 0) {
+      out.status = ReceivedPacket::Status::timeout;
+      return out;
+    }
+    if (ready < 0) {
+      out.status = ReceivedPacket::Status::error;
+      out.error = -ready;
+      return out;
+    }
   }
   // One byte more than the limit tells an oversize packet apart without
   // reading all of it; MSG_TRUNC makes the kernel report its real length.
-  out.data.resize(maxSize + 1);
-  iovec iov{out.data.data(), out.data.size()};
+  // The buffer is kept per thread, so a receive neither allocates nor
+  // clears 64 KiB.
+  thread_local std::vector<char> buffer;
+  if (buffer.size() < maxSize + 1) buffer.resize(maxSize + 1);
+  iovec iov{buffer.data(), maxSize + 1};
   // Room for the credentials and for a few descriptors, which are closed.
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int) * 16)];
   msghdr msg{};
@@ -108,10 +114,9 @@ ReceivedPacket receivePacket(int fd, std::size_t maxSize, double timeoutSeconds)
   msg.msg_controllen = sizeof(control);
   ssize_t n;
   do {
-    n = ::recvmsg(fd, &msg, MSG_TRUNC | MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+    n = ::recvmsg(fd, &msg, MSG_TRUNC | MSG_CMSG_CLOEXEC | (wait ? 0 : MSG_DONTWAIT));
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
-    out.data.clear();
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       // Woken without data (another reader, or a spurious wake-up).
       out.status = ReceivedPacket::Status::timeout;
@@ -141,22 +146,19 @@ ReceivedPacket receivePacket(int fd, std::size_t maxSize, double timeoutSeconds)
   // A zero-length read is the end of the connection, unless ancillary data
   // shows that it was an empty packet.
   if (n == 0 && msg.msg_controllen == 0) {
-    out.data.clear();
     out.status = ReceivedPacket::Status::closed;
     return out;
   }
   out.size = static_cast<std::size_t>(n);
   if (hadFiles) {
-    out.data.clear();
     out.status = ReceivedPacket::Status::withFiles;
     return out;
   }
   if (out.size > maxSize) {
-    out.data.clear();
     out.status = ReceivedPacket::Status::tooLarge;
     return out;
   }
-  out.data.resize(out.size);
+  out.data.assign(buffer.data(), out.size);
   out.status = ReceivedPacket::Status::packet;
   return out;
 }

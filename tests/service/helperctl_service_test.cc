@@ -66,7 +66,7 @@ TEST_F(HelperctlServiceTest, ADetachedSessionIsKeptAndEndedByToken) {
   const std::string token = activated.out.substr(0, activated.out.find('\n'));
   EXPECT_THAT(token, MatchesRegex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"));
   EXPECT_THAT(activated.err, HasSubstr("helperctl heartbeat " + token));
-  EXPECT_THAT(helper().messages("Service"), ::testing::Contains("activate request from PID 4242"));
+  EXPECT_TRUE(helper().waitForLine("Service: activate request from PID 4242"));
 
   const CommandResult table = run({"status"});
   EXPECT_THAT(table.out, StartsWith("active:          yes\nupstream host:   192.0.2.10\nactive since:    20"));
@@ -128,7 +128,7 @@ TEST_F(HelperctlServiceTest, InTheForegroundItShowsProgressAndDeactivatesOnSigte
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << readFile(err);
   EXPECT_THAT(readFile(err), HasSubstr("heartbeating every 5 s"));
   EXPECT_THAT(readFile(err), HasSubstr("deactivated\n"));
-  EXPECT_THAT(helper().messages("Service"), ::testing::Contains("deactivated"));
+  EXPECT_TRUE(helper().waitForLine("Service: deactivated"));
   EXPECT_TRUE(runningEngines().empty());
 }
 

@@ -64,20 +64,21 @@ TEST_F(HostileTest, MalformedPacketsCloseTheirConnectionWithOneLineAndChangeNoth
       {R"(send {"nonce":"$NONCE","op":"status"})", "\"id\" must be an integer"},
   };
   auto hostile = probe();
+  const std::string closing = "closing connection from PID " + std::to_string(hostile->pid());
+  size_t closed = 0;
   for (const auto& [command, reason] : cases) {
     ASSERT_THAT(hostile->command("connect"), HasSubstr("ok {\"hello\"")) << command;
-    const size_t before = helper().messages("Listener").size();
     ASSERT_EQ(hostile->command(command), "ok") << command;
     EXPECT_EQ(hostile->command("recv 5"), "closed") << command;
-    const auto lines = helper().messages("Listener");
-    // Accepted-connection lines aside, exactly one line: the closing one.
-    std::vector<std::string> closing;
-    for (size_t i = before; i < lines.size(); ++i) {
-      if (lines[i].rfind("closing connection", 0) == 0) closing.push_back(lines[i]);
+    ++closed;
+    ASSERT_TRUE(helper().waitForLines(closing, closed)) << command;
+    std::vector<std::string> lines;
+    for (const auto& line : helper().messages("Listener")) {
+      if (line.rfind(closing, 0) == 0) lines.push_back(line);
     }
-    ASSERT_EQ(closing.size(), 1u) << command;
-    EXPECT_THAT(closing[0], HasSubstr("closing connection from PID " + std::to_string(hostile->pid())));
-    EXPECT_THAT(closing[0], HasSubstr(reason)) << command;
+    // One line per closed connection, naming why.
+    ASSERT_EQ(lines.size(), closed) << command;
+    EXPECT_THAT(lines.back(), HasSubstr(reason)) << command;
   }
   expectUnharmed();
 }
@@ -99,6 +100,7 @@ TEST_F(HostileTest, APacketFromAForkedChildIsRefusedEvenWithTheRightToken) {
   ASSERT_EQ(answer.rfind("ok ", 0), 0u) << answer;
   const std::string child = answer.substr(3);
   EXPECT_EQ(owner_->command("recv 5"), "closed");
+  ASSERT_TRUE(helper().waitForLine("a request was sent by PID " + child));
   EXPECT_THAT(helper().messages("Listener"),
               Contains("closing connection from PID " + std::to_string(owner_->pid()) + ": a request was sent by PID " +
                        child + ", not by the admitted client"));

@@ -123,6 +123,15 @@ std::optional<SteadyTime> HelperProcess::waitForLine(const std::string& text, do
   return found;
 }
 
+bool HelperProcess::waitForLines(const std::string& text, size_t count, double seconds) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
+    size_t found = 0;
+    for (const auto& line : lines_) found += line.text.find(text) != std::string::npos;
+    return found >= count;
+  });
+}
+
 std::optional<std::pair<int, SteadyTime>> HelperProcess::waitForExit(double seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   for (;;) {

@@ -45,6 +45,8 @@ class HelperProcess {
   std::vector<std::string> messages(const std::string& category) const;
   // Waits for a line containing `text`; its arrival, or nullopt.
   std::optional<SteadyTime> waitForLine(const std::string& text, double seconds = 10) const;
+  // Waits until `count` lines contain `text`; false on time-out.
+  bool waitForLines(const std::string& text, size_t count, double seconds = 10) const;
   // The exit status once it exited within `seconds` (128 + signal for a
   // signal), and when.
   std::optional<std::pair<int, SteadyTime>> waitForExit(double seconds);

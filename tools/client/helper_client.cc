@@ -99,9 +99,11 @@ ControlResult HelperClient::call(ControlRequest request, double timeout) {
                               std::string("the helper closed the connection during ") +
                                   operationName(request.op));
     }
-    // A late reply to an earlier call that timed out: skipped.
-    if (const auto id = replyId(reply.data); id && *id < request.id) continue;
     Decoded<ControlReply> decoded = decodeReply(reply.data, request.op);
+    // A late reply to an earlier call that timed out is skipped; it may be
+    // of another operation.
+    const std::optional<std::uint64_t> id = decoded.value ? decoded.value->id : replyId(reply.data);
+    if (id && *id < request.id) continue;
     if (!decoded.value || decoded.value->id != request.id) {
       closed_ = true;
       socket_->close();
