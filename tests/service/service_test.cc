@@ -101,6 +101,19 @@ TEST_F(ServiceTest, ASecondActivateReplacesTheFirstSessionAndEngine) {
   EXPECT_EQ(field(p->call("heartbeat " + first), "success"), "false");
   EXPECT_EQ(field(p->call("heartbeat " + second), "success"), "true");
   EXPECT_EQ(field(p->call("deactivate " + first), "message"), "\"session token mismatch\"");
+  // The old engine was stopped before the new one started.
+  const std::vector<std::string> wanted = {"re-activating: tearing down previous session",
+                                           "stopping mihomo (PID " + std::to_string(firstEngines[0]) + ")",
+                                           "mihomo started, PID " + std::to_string(secondEngines[0])};
+  std::vector<std::string> order;
+  for (const auto& line : helper().lines()) {
+    for (const auto& want : wanted) {
+      if (line.text.find(want) != std::string::npos) order.push_back(want);
+    }
+  }
+  EXPECT_THAT(order, ElementsAre("re-activating: tearing down previous session",
+                                 "stopping mihomo (PID " + std::to_string(firstEngines[0]) + ")",
+                                 "mihomo started, PID " + std::to_string(secondEngines[0])));
   EXPECT_EQ(field(status(*p), "host"), "\"192.0.2.20\"");
   EXPECT_EQ(field(p->call("deactivate " + second), "success"), "true");
 }

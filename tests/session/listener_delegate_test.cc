@@ -51,16 +51,6 @@ class ListenerDelegateTest : public SessionFixture {
   std::mutex creation_;
 };
 
-TEST_F(ListenerDelegateTest, TrustedPeersShareTheOneServiceObject) {
-  EXPECT_TRUE(admit(101));
-  EXPECT_TRUE(admit(102));
-  EXPECT_EQ(creations_, 1);
-  EXPECT_EQ(stampChecks_, 0);
-  EXPECT_THAT(listenerLines(), ElementsAre("Accepted connection from PID 101", "Accepted connection from PID 102"));
-  // The service was created, sweep and all, before the first was served.
-  EXPECT_THAT(serviceLines(), ElementsAre("startup cleanup: sweeping orphan utun-devices"));
-}
-
 TEST_F(ListenerDelegateTest, AnUntrustedPeerWithAnUnchangedImageIsRefusedAndNothingElseHappens) {
   trusted_ = false;
   EXPECT_FALSE(admit(201));
@@ -81,23 +71,6 @@ TEST_F(ListenerDelegateTest, TheFirstRefusalAfterAnUpdateCreatesTheServiceThenEx
               ElementsAre("startup cleanup: sweeping orphan utun-devices",
                           "helper binary was replaced on disk — tearing down and exiting so launchd starts "
                           "the updated one"));
-  EXPECT_THAT(exits(), ElementsAre(0));
-}
-
-TEST_F(ListenerDelegateTest, ARefusalAfterAnUpdateWaitsForAHeartbeatingSession) {
-  const std::string token = activateOrFail();
-  trusted_ = false;
-  replaced_ = true;
-  EXPECT_FALSE(admit(401));
-  background_.waitUntilIdle();
-  EXPECT_TRUE(exits().empty());
-  EXPECT_EQ(serviceLines().back(), "binary replaced on disk, but a session is live — postponing exit until it ends");
-  // Trusted clients are still served meanwhile.
-  trusted_ = true;
-  EXPECT_TRUE(admit(402));
-  EXPECT_TRUE(heartbeat(token));
-  EXPECT_EQ(deactivate(token).first, true);
-  background_.waitUntilIdle();
   EXPECT_THAT(exits(), ElementsAre(0));
 }
 
