@@ -8,7 +8,7 @@ void passThrough(stream::FramerInstance& framer, const stream::FramerDefinition&
   const auto deliver = [&](stream::ByteView bytes, bool) -> size_t {
     if (bytes.empty()) return 0;
     const stream::FramerMessage message{&definition};
-    framer.deliverInput(stream::Bytes(bytes.begin(), bytes.end()), message, false);
+    framer.deliverInput(bytes, message, false);
     return bytes.size();
   };
   while (framer.parseInput(1, kMaxDeliveryChunk, deliver)) {

@@ -12,8 +12,8 @@ namespace helper::framers {
 inline constexpr size_t kMaxDeliveryChunk = 65536;
 
 // Delivers every buffered byte to the application in chunks of at most
-// kMaxDeliveryChunk, each copied once into a new buffer and marked with a
-// new message of `definition`.
+// kMaxDeliveryChunk, each marked with a new message of `definition` and
+// copied once, by the stream, on its way up.
 void passThrough(stream::FramerInstance& framer, const stream::FramerDefinition& definition);
 
 // Sends the application's message of `messageLength` bytes unchanged and

@@ -79,8 +79,10 @@ class ParseFunction {
 // writeOutputNoCopy(length): sends `length` bytes of the application's
 //   pending output (the message being handled by handleOutput) unchanged,
 //   without copying them; throws std::length_error when fewer are pending.
-// deliverInput(data, message, isComplete): hands the bytes to the
-//   application above, in order. The driver takes over the buffer.
+// deliverInput(data, message, isComplete): hands a copy of the bytes to
+//   the application above, in order. The copy is the driver's (straight
+//   into the buffer of a waiting read where it can), so that bytes passed
+//   through are copied once on their way in.
 // markReady(): declares the stream ready for the application.
 // markFailed(error): fails the stream with a POSIX error code.
 class FramerInstance {
@@ -89,7 +91,7 @@ class FramerInstance {
                           ParseFunction parse) = 0;
   virtual void writeOutput(ByteView data) = 0;
   virtual void writeOutputNoCopy(size_t length) = 0;
-  virtual void deliverInput(Bytes data, const FramerMessage& message, bool isComplete) = 0;
+  virtual void deliverInput(ByteView data, const FramerMessage& message, bool isComplete) = 0;
   virtual void markReady() = 0;
   virtual void markFailed(int error) = 0;
 

@@ -76,9 +76,9 @@ void MemoryFramerDriver::writeOutputNoCopy(size_t length) {
   pendingOutput_ = pendingOutput_.subspan(length);
 }
 
-void MemoryFramerDriver::deliverInput(Bytes data, const FramerMessage& message, bool isComplete) {
+void MemoryFramerDriver::deliverInput(ByteView data, const FramerMessage& message, bool isComplete) {
   delivered_.insert(delivered_.end(), data.begin(), data.end());
-  deliveries_.push_back(Delivery{std::move(data), message.definition, isComplete});
+  deliveries_.push_back(Delivery{Bytes(data.begin(), data.end()), message.definition, isComplete});
 }
 
 void MemoryFramerDriver::markReady() {

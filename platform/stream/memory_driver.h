@@ -80,7 +80,7 @@ class MemoryFramerDriver final : public FramerInstance {
                   ParseFunction parse) override;
   void writeOutput(ByteView data) override;
   void writeOutputNoCopy(size_t length) override;
-  void deliverInput(Bytes data, const FramerMessage& message, bool isComplete) override;
+  void deliverInput(ByteView data, const FramerMessage& message, bool isComplete) override;
   void markReady() override;
   void markFailed(int error) override;
 

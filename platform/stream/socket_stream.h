@@ -95,7 +95,7 @@ class SocketStream final : private FramerInstance {
                   ParseFunction parse) override;
   void writeOutput(ByteView data) override;
   void writeOutputNoCopy(size_t length) override;
-  void deliverInput(Bytes data, const FramerMessage& message, bool isComplete) override;
+  void deliverInput(ByteView data, const FramerMessage& message, bool isComplete) override;
   void markReady() override;
   void markFailed(int error) override;
 
@@ -125,8 +125,10 @@ class SocketStream final : private FramerInstance {
   mutable std::mutex framerMutex_;  // the framer's entry points and the fields below
   InputBuffer input_;       // owned by the reader
   bool endOfStream_ = false;  // owned by the reader
-  std::deque<Bytes> delivered_;
+  std::deque<Bytes> delivered_;  // delivered bytes no read has taken yet
   size_t deliveredOffset_ = 0;
+  std::span<uint8_t> readTarget_;  // the buffer of the read in progress
+  size_t readFilled_ = 0;
   std::deque<Segment> output_;
   bool sending_ = false;  // someone holds the sender role
   std::condition_variable sendingDone_;

@@ -188,11 +188,21 @@ ssize_t SocketStream::read(std::span<uint8_t> buffer) {
       errno = error().code;
       return -1;
     }
-    runInput();
+    size_t filled = 0;
+    {
+      std::lock_guard lock(framerMutex_);
+      readTarget_ = buffer;
+      readFilled_ = 0;
+      if (state_ != State::closed) implementation_->handleInput(*this);
+      filled = readFilled_;
+      readTarget_ = {};
+      readFilled_ = 0;
+    }
     if (!flush(false)) {
       errno = error().code;
       return -1;
     }
+    if (filled > 0) return static_cast<ssize_t>(filled);
   }
 }
 
@@ -323,8 +333,16 @@ void SocketStream::writeOutputNoCopy(size_t length) {
   pendingOutput_ = pendingOutput_.subspan(length);
 }
 
-void SocketStream::deliverInput(Bytes data, const FramerMessage&, bool) {
-  if (!data.empty()) delivered_.push_back(std::move(data));
+void SocketStream::deliverInput(ByteView data, const FramerMessage&, bool) {
+  // Straight into the buffer of the read in progress, if nothing is queued
+  // before these bytes; the rest waits for the next read.
+  if (delivered_.empty() && readFilled_ < readTarget_.size()) {
+    const size_t n = std::min(data.size(), readTarget_.size() - readFilled_);
+    std::memcpy(readTarget_.data() + readFilled_, data.data(), n);
+    readFilled_ += n;
+    data = data.subspan(n);
+  }
+  if (!data.empty()) delivered_.emplace_back(data.begin(), data.end());
 }
 
 void SocketStream::markReady() {
