@@ -198,11 +198,13 @@ ssize_t SocketStream::read(std::span<uint8_t> buffer) {
       readTarget_ = {};
       readFilled_ = 0;
     }
-    if (!flush(false)) {
+    const bool flushed = flush(false);
+    // Bytes already in the caller's buffer are its own, whatever else broke.
+    if (filled > 0) return static_cast<ssize_t>(filled);
+    if (!flushed) {
       errno = error().code;
       return -1;
     }
-    if (filled > 0) return static_cast<ssize_t>(filled);
   }
 }
 
