@@ -70,11 +70,14 @@ PY
   "$ENGINE_BIN" -v | head -n1
 }
 
-# build DIR [cmake options...]: configure once, then build.
+# build DIR [cmake options...] [--target T...]: configures (cheap once
+# cached; options given here always apply) and builds.
 build() {
   local dir="$1"; shift
-  if [ ! -f "$dir/CMakeCache.txt" ]; then
-    cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null || die "cmake configure failed for $dir"
-  fi
-  cmake --build "$dir" -j"$(nproc)" || die "build failed in $dir"
+  local options=() targets=()
+  while [ $# -gt 0 ]; do
+    if [ "$1" = --target ]; then targets+=(--target "$2"); shift 2; else options+=("$1"); shift; fi
+  done
+  cmake -S "$ROOT" -B "$dir" -G Ninja "${options[@]}" >/dev/null || die "cmake configure failed for $dir"
+  cmake --build "$dir" -j"$(nproc)" "${targets[@]}" || die "build failed in $dir"
 }
