@@ -3,6 +3,7 @@
 // back as exactly one reply that the client reads; whatever decodes
 // re-encodes to something that decodes the same.
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <string_view>
 
 #include "helper/front/control_connection.h"
@@ -43,6 +44,54 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view packet(reinterpret_cast<const char*>(data), size);
 
   const auto request = decodeRequest(packet, kNonce);
+  // The same rules checked on the JSON library's document: the event reader
+  // must accept exactly what they accept, with the same values.
+  {
+    const auto doc = nlohmann::json::parse(packet, nullptr, false);
+    bool ok = !doc.is_discarded() && doc.is_object() && packet.find('\0') == std::string_view::npos;
+    // Depth: objects and arrays, at most 3 levels.
+    if (ok) {
+      int depth = 0, worst = 0;
+      bool inString = false, escaped = false;
+      for (const char c : packet) {
+        if (inString) {
+          if (escaped) {
+            escaped = false;
+          } else if (c == '\\') {
+            escaped = true;
+          } else if (c == '"') {
+            inString = false;
+          }
+          continue;
+        }
+        if (c == '"') inString = true;
+        if (c == '{' || c == '[') worst = std::max(worst, ++depth);
+        if (c == '}' || c == ']') --depth;
+      }
+      ok = worst <= 3;
+    }
+    auto isString = [&](const char* k) { return doc.contains(k) && doc[k].is_string(); };
+    if (ok) ok = isString("nonce") && doc["nonce"] == kNonce && doc.contains("id") && doc["id"].is_number_unsigned() &&
+                 doc["id"].get<std::uint64_t>() <= kMaxRequestId && isString("op");
+    if (ok) {
+      const auto op = operationNamed(doc["op"].get<std::string>());
+      ok = op.has_value();
+      if (ok && op == ControlOperation::activate) {
+        ok = isString("proxyURL") && doc.contains("clientPID") && doc["clientPID"].is_number_integer() &&
+             (doc["clientPID"].is_number_unsigned() ? doc["clientPID"].get<std::uint64_t>() <= INT32_MAX
+                                                    : doc["clientPID"].get<std::int64_t>() >= INT32_MIN);
+        if (ok && request.value && (request.value->proxyURL != doc["proxyURL"].get<std::string>() ||
+                                    request.value->clientPID != doc["clientPID"].get<std::int64_t>())) {
+          std::abort();
+        }
+      }
+      if (ok && (op == ControlOperation::heartbeat || op == ControlOperation::deactivate)) {
+        ok = isString("sessionToken");
+        if (ok && request.value && request.value->sessionToken != doc["sessionToken"].get<std::string>()) std::abort();
+      }
+    }
+    if (ok != request.value.has_value()) std::abort();
+  }
   if (request.value) {
     const auto again = decodeRequest(encodeRequest(*request.value, kNonce), kNonce);
     if (!again.value || again.value->id != request.value->id || again.value->op != request.value->op ||
@@ -72,6 +121,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto op : {ControlOperation::ping, ControlOperation::activate, ControlOperation::deactivate,
                         ControlOperation::heartbeat, ControlOperation::status}) {
     const auto decoded = decodeReply(packet, op);
+    if (decoded.value && op == ControlOperation::status) {
+      // The event reader and the document reader agree on the record.
+      const auto document = nlohmann::json::parse(packet, nullptr, false);
+      if (document.is_discarded() || !document.contains("status")) std::abort();
+      if (!(HelperStatus::decode(document["status"]) == std::get<HelperStatus>(decoded.value->result))) std::abort();
+    }
     if (decoded.value) {
       const auto again = decodeReply(encodeReply(*decoded.value), op);
       if (!again.value || again.value->id != decoded.value->id) std::abort();

@@ -10,6 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (archive.is_discarded()) return 0;
   const helper::HelperStatus record = helper::HelperStatus::decode(archive);
   const nlohmann::ordered_json encoded = record.encode();
+  // The direct writer and the library write the same text.
+  if (record.encodeText() != encoded.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) std::abort();
   if (!helper::HelperStatus::hasStatusClass(nlohmann::json::parse(encoded.dump()))) std::abort();
   const helper::HelperStatus back = helper::HelperStatus::decode(nlohmann::json::parse(
       encoded.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)));

@@ -2,135 +2,127 @@
 
 #include <limits>
 
+#include "helper/front/json_text.h"
+
 namespace helper {
 namespace {
 
-using Json = nlohmann::json;
-using OrderedJson = nlohmann::ordered_json;
+using json::Document;
+using json::Object;
+using json::Value;
+using Kind = json::Value::Kind;
 
 constexpr const char* kOperations[] = {"ping", "activate", "deactivate", "heartbeat", "status"};
 
 // Requests and replies are flat objects (a status record is one level
-// deeper); anything nested more deeply is refused before it is parsed.
+// deeper); anything nested more deeply is refused.
 constexpr int kMaxNesting = 3;
 
-bool nestingWithin(std::string_view text, int limit) {
-  int depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      inString = true;
-    } else if (c == '{' || c == '[') {
-      if (++depth > limit) return false;
-    } else if (c == '}' || c == ']') {
-      --depth;
-    }
-  }
-  return true;
-}
-
-// Parses one JSON object; sets `error` otherwise.
-std::optional<Json> parseObject(std::string_view packet, std::string& error) {
-  if (packet.empty()) {
-    error = "empty packet";
-    return std::nullopt;
-  }
-  // The JSON reader stops at a NUL byte as if the text ended there, which
-  // would let anything follow it; JSON text never holds a raw NUL.
-  if (packet.find('\0') != std::string_view::npos) {
-    error = "not JSON";
-    return std::nullopt;
-  }
-  if (!nestingWithin(packet, kMaxNesting)) {
-    error = "nested too deeply";
-    return std::nullopt;
-  }
-  Json parsed = Json::parse(packet.begin(), packet.end(), nullptr, /*allow_exceptions=*/false);
-  if (parsed.is_discarded()) {
-    error = "not JSON";
-    return std::nullopt;
-  }
-  if (!parsed.is_object()) {
-    error = "not a JSON object";
-    return std::nullopt;
-  }
-  return parsed;
-}
-
-const Json* find(const Json& object, const char* key) {
-  const auto it = object.find(key);
-  return it == object.end() ? nullptr : &*it;
-}
-
-bool readString(const Json& object, const char* key, std::string& out, std::string& error) {
-  const Json* v = find(object, key);
-  if (v == nullptr || !v->is_string()) {
+bool readString(const Object& object, const char* key, std::string& out, std::string& error) {
+  const Value* v = object.find(key);
+  if (v == nullptr || v->kind != Kind::string) {
     error = std::string("\"") + key + "\" must be a string";
     return false;
   }
-  out = v->get<std::string>();
+  out = v->text;
   return true;
 }
 
-bool readOptionalString(const Json& object, const char* key, std::optional<std::string>& out,
+bool readOptionalString(const Object& object, const char* key, std::optional<std::string>& out,
                         std::string& error) {
-  const Json* v = find(object, key);
-  if (v == nullptr || v->is_null()) {
+  const Value* v = object.find(key);
+  if (v == nullptr || v->kind == Kind::null) {
     out.reset();
     return true;
   }
-  if (!v->is_string()) {
+  if (v->kind != Kind::string) {
     error = std::string("\"") + key + "\" must be a string or null";
     return false;
   }
-  out = v->get<std::string>();
+  out = v->text;
   return true;
 }
 
-bool readBool(const Json& object, const char* key, bool& out, std::string& error) {
-  const Json* v = find(object, key);
-  if (v == nullptr || !v->is_boolean()) {
+bool readBool(const Object& object, const char* key, bool& out, std::string& error) {
+  const Value* v = object.find(key);
+  if (v == nullptr || v->kind != Kind::boolean) {
     error = std::string("\"") + key + "\" must be true or false";
     return false;
   }
-  out = v->get<bool>();
+  out = v->boolean;
   return true;
 }
 
-bool readId(const Json& object, std::uint64_t& out, std::string& error) {
-  const Json* v = find(object, "id");
-  if (v != nullptr && v->is_number_unsigned() && v->get<std::uint64_t>() <= kMaxRequestId) {
-    out = v->get<std::uint64_t>();
-    return true;
-  }
-  // Non-negative integers arrive as unsigned; 0 may arrive as signed.
-  if (v != nullptr && v->is_number_integer() && v->get<std::int64_t>() == 0) {
-    out = 0;
+bool readId(const Object& object, std::uint64_t& out, std::string& error) {
+  const Value* v = object.find("id");
+  // Non-negative integers arrive unsigned.
+  if (v != nullptr && v->kind == Kind::unsignedInteger && v->unsignedInteger <= kMaxRequestId) {
+    out = v->unsignedInteger;
     return true;
   }
   error = "\"id\" must be an integer from 0 to 2^53-1";
   return false;
 }
 
-std::string dump(const OrderedJson& value) {
-  // Texts that are not UTF-8 (an engine's message, say) are mended rather
-  // than failing the reply.
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+bool readClientPID(const Object& object, std::int32_t& out, std::string& error) {
+  const Value* v = object.find("clientPID");
+  if (v != nullptr && v->kind == Kind::unsignedInteger &&
+      v->unsignedInteger <= static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+    out = static_cast<std::int32_t>(v->unsignedInteger);
+    return true;
+  }
+  if (v != nullptr && v->kind == Kind::integer && v->integer >= std::numeric_limits<std::int32_t>::min()) {
+    out = static_cast<std::int32_t>(v->integer);
+    return true;
+  }
+  error = "\"clientPID\" must be a signed 32-bit integer";
+  return false;
 }
 
-OrderedJson optionalText(const std::optional<std::string>& value) {
-  return value ? OrderedJson(*value) : OrderedJson(nullptr);
+// A nested object of a document as the status record's archive.
+class ObjectArchive : public StatusArchive {
+ public:
+  explicit ObjectArchive(const Object& object) : object_(object) {}
+  std::optional<bool> boolean(const char* key) const override {
+    const Value* v = object_.find(key);
+    if (v == nullptr || v->kind != Kind::boolean) return std::nullopt;
+    return v->boolean;
+  }
+  std::optional<double> number(const char* key) const override {
+    const Value* v = object_.find(key);
+    if (v == nullptr || !v->isNumber()) return std::nullopt;
+    return v->asDouble();
+  }
+  std::optional<std::int64_t> integer(const char* key) const override {
+    const Value* v = object_.find(key);
+    if (v == nullptr) return std::nullopt;
+    if (v->kind == Kind::integer) return v->integer;
+    if (v->kind == Kind::unsignedInteger &&
+        v->unsignedInteger <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      return static_cast<std::int64_t>(v->unsignedInteger);
+    }
+    return std::nullopt;
+  }
+  std::optional<std::string> string(const char* key) const override {
+    const Value* v = object_.find(key);
+    if (v == nullptr || v->kind != Kind::string) return std::nullopt;
+    return v->text;
+  }
+
+ private:
+  const Object& object_;
+};
+
+// `{"id":N,"op":"name"` — the common start of every reply.
+std::string replyHead(std::uint64_t id, const char* op) {
+  std::string out;
+  out.reserve(128);
+  out += R"({"id":)";
+  out += std::to_string(id);
+  out += R"(,"op":")";
+  out += op;
+  out += '"';
+  return out;
 }
 
 }  // namespace
@@ -146,18 +138,19 @@ std::optional<ControlOperation> operationNamed(std::string_view name) {
 
 Decoded<ControlRequest> decodeRequest(std::string_view packet, std::string_view expectedNonce) {
   Decoded<ControlRequest> out;
-  const std::optional<Json> object = parseObject(packet, out.error);
-  if (!object) return out;
+  const std::optional<Document> document = json::parseObject(packet, kMaxNesting, out.error);
+  if (!document) return out;
+  const Object& object = document->root();
   std::string nonce;
-  if (!readString(*object, "nonce", nonce, out.error)) return out;
+  if (!readString(object, "nonce", nonce, out.error)) return out;
   if (nonce != expectedNonce) {
     out.error = "wrong nonce";
     return out;
   }
   ControlRequest request;
-  if (!readId(*object, request.id, out.error)) return out;
+  if (!readId(object, request.id, out.error)) return out;
   std::string name;
-  if (!readString(*object, "op", name, out.error)) return out;
+  if (!readString(object, "op", name, out.error)) return out;
   const std::optional<ControlOperation> op = operationNamed(name);
   if (!op) {
     out.error = "unknown operation";
@@ -168,25 +161,15 @@ Decoded<ControlRequest> decodeRequest(std::string_view packet, std::string_view 
     case ControlOperation::ping:
     case ControlOperation::status:
       break;
-    case ControlOperation::activate: {
-      if (!readString(*object, "proxyURL", request.proxyURL, out.error)) return out;
-      const Json* pid = find(*object, "clientPID");
-      if (pid == nullptr || !pid->is_number_integer() ||
-          (pid->is_number_unsigned() &&
-           pid->get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) ||
-          (!pid->is_number_unsigned() &&
-           (pid->get<std::int64_t>() < std::numeric_limits<std::int32_t>::min() ||
-            pid->get<std::int64_t>() > std::numeric_limits<std::int32_t>::max()))) {
-        out.error = "\"clientPID\" must be a signed 32-bit integer";
+    case ControlOperation::activate:
+      if (!readString(object, "proxyURL", request.proxyURL, out.error) ||
+          !readClientPID(object, request.clientPID, out.error)) {
         return out;
       }
-      request.clientPID = pid->is_number_unsigned() ? static_cast<std::int32_t>(pid->get<std::uint64_t>())
-                                                    : static_cast<std::int32_t>(pid->get<std::int64_t>());
       break;
-    }
     case ControlOperation::deactivate:
     case ControlOperation::heartbeat:
-      if (!readString(*object, "sessionToken", request.sessionToken, out.error)) return out;
+      if (!readString(object, "sessionToken", request.sessionToken, out.error)) return out;
       break;
   }
   out.value = std::move(request);
@@ -194,64 +177,77 @@ Decoded<ControlRequest> decodeRequest(std::string_view packet, std::string_view 
 }
 
 std::string encodeRequest(const ControlRequest& request, std::string_view nonce) {
-  OrderedJson out;
-  out["nonce"] = std::string(nonce);
-  out["id"] = request.id;
-  out["op"] = operationName(request.op);
+  std::string out;
+  out.reserve(128 + request.proxyURL.size() + request.sessionToken.size());
+  out += R"({"nonce":)";
+  json::appendString(out, nonce);
+  out += R"(,"id":)";
+  out += std::to_string(request.id);
+  out += R"(,"op":")";
+  out += operationName(request.op);
+  out += '"';
   switch (request.op) {
     case ControlOperation::ping:
     case ControlOperation::status:
       break;
     case ControlOperation::activate:
-      out["proxyURL"] = request.proxyURL;
-      out["clientPID"] = request.clientPID;
+      out += R"(,"proxyURL":)";
+      json::appendString(out, request.proxyURL);
+      out += R"(,"clientPID":)";
+      out += std::to_string(request.clientPID);
       break;
     case ControlOperation::deactivate:
     case ControlOperation::heartbeat:
-      out["sessionToken"] = request.sessionToken;
+      out += R"(,"sessionToken":)";
+      json::appendString(out, request.sessionToken);
       break;
   }
-  return dump(out);
+  out += '}';
+  return out;
 }
 
 std::string encodeReply(const ControlReply& reply) {
-  OrderedJson out;
-  out["id"] = reply.id;
-  std::visit(
-      [&out](const auto& r) {
+  return std::visit(
+      [&reply](const auto& r) {
         using T = std::decay_t<decltype(r)>;
+        std::string out;
         if constexpr (std::is_same_v<T, PingResult>) {
-          out["op"] = "ping";
-          out["version"] = r.version;
+          out = replyHead(reply.id, "ping");
+          out += R"(,"version":)";
+          json::appendString(out, r.version);
         } else if constexpr (std::is_same_v<T, ActivateResult>) {
-          out["op"] = "activate";
-          out["success"] = r.success;
-          out["token"] = optionalText(r.token);
-          out["message"] = optionalText(r.message);
+          out = replyHead(reply.id, "activate");
+          out += r.success ? R"(,"success":true,"token":)" : R"(,"success":false,"token":)";
+          json::appendOptionalString(out, r.token);
+          out += R"(,"message":)";
+          json::appendOptionalString(out, r.message);
         } else if constexpr (std::is_same_v<T, DeactivateResult>) {
-          out["op"] = "deactivate";
-          out["success"] = r.success;
-          out["message"] = optionalText(r.message);
+          out = replyHead(reply.id, "deactivate");
+          out += r.success ? R"(,"success":true,"message":)" : R"(,"success":false,"message":)";
+          json::appendOptionalString(out, r.message);
         } else if constexpr (std::is_same_v<T, HeartbeatResult>) {
-          out["op"] = "heartbeat";
-          out["success"] = r.success;
+          out = replyHead(reply.id, "heartbeat");
+          out += r.success ? R"(,"success":true)" : R"(,"success":false)";
         } else {
-          out["op"] = "status";
-          out["status"] = r.encode();
+          out = replyHead(reply.id, "status");
+          out += R"(,"status":)";
+          out += r.encodeText();
         }
+        out += '}';
+        return out;
       },
       reply.result);
-  return dump(out);
 }
 
 Decoded<ControlReply> decodeReply(std::string_view packet, ControlOperation expected) {
   Decoded<ControlReply> out;
-  const std::optional<Json> object = parseObject(packet, out.error);
-  if (!object) return out;
+  const std::optional<Document> document = json::parseObject(packet, kMaxNesting, out.error);
+  if (!document) return out;
+  const Object& object = document->root();
   ControlReply reply;
-  if (!readId(*object, reply.id, out.error)) return out;
+  if (!readId(object, reply.id, out.error)) return out;
   std::string name;
-  if (!readString(*object, "op", name, out.error)) return out;
+  if (!readString(object, "op", name, out.error)) return out;
   if (name != operationName(expected)) {
     out.error = "a reply to \"" + name + "\" where \"" + operationName(expected) + "\" was asked";
     return out;
@@ -259,15 +255,15 @@ Decoded<ControlReply> decodeReply(std::string_view packet, ControlOperation expe
   switch (expected) {
     case ControlOperation::ping: {
       PingResult r;
-      if (!readString(*object, "version", r.version, out.error)) return out;
+      if (!readString(object, "version", r.version, out.error)) return out;
       reply.result = r;
       break;
     }
     case ControlOperation::activate: {
       ActivateResult r;
-      if (!readBool(*object, "success", r.success, out.error) ||
-          !readOptionalString(*object, "token", r.token, out.error) ||
-          !readOptionalString(*object, "message", r.message, out.error)) {
+      if (!readBool(object, "success", r.success, out.error) ||
+          !readOptionalString(object, "token", r.token, out.error) ||
+          !readOptionalString(object, "message", r.message, out.error)) {
         return out;
       }
       reply.result = r;
@@ -275,8 +271,8 @@ Decoded<ControlReply> decodeReply(std::string_view packet, ControlOperation expe
     }
     case ControlOperation::deactivate: {
       DeactivateResult r;
-      if (!readBool(*object, "success", r.success, out.error) ||
-          !readOptionalString(*object, "message", r.message, out.error)) {
+      if (!readBool(object, "success", r.success, out.error) ||
+          !readOptionalString(object, "message", r.message, out.error)) {
         return out;
       }
       reply.result = r;
@@ -284,17 +280,22 @@ Decoded<ControlReply> decodeReply(std::string_view packet, ControlOperation expe
     }
     case ControlOperation::heartbeat: {
       HeartbeatResult r;
-      if (!readBool(*object, "success", r.success, out.error)) return out;
+      if (!readBool(object, "success", r.success, out.error)) return out;
       reply.result = r;
       break;
     }
     case ControlOperation::status: {
-      const Json* record = find(*object, "status");
-      if (record == nullptr || !HelperStatus::hasStatusClass(*record)) {
+      const Value* record = object.find("status");
+      const Object* fields =
+          record != nullptr && record->kind == Kind::object && record->object > 0
+              ? &document->objects[static_cast<std::size_t>(record->object)]
+              : nullptr;
+      const Value* tag = fields ? fields->find(HelperStatus::kClassKey) : nullptr;
+      if (tag == nullptr || tag->kind != Kind::string || tag->text != HelperStatus::kClassName) {
         out.error = std::string("\"status\" must be a record of class ") + HelperStatus::kClassName;
         return out;
       }
-      reply.result = HelperStatus::decode(*record);
+      reply.result = HelperStatus::decode(ObjectArchive(*fields));
       break;
     }
   }
@@ -304,33 +305,34 @@ Decoded<ControlReply> decodeReply(std::string_view packet, ControlOperation expe
 
 std::optional<std::uint64_t> replyId(std::string_view packet) {
   std::string error;
-  const std::optional<Json> object = parseObject(packet, error);
+  const std::optional<Document> document = json::parseObject(packet, kMaxNesting, error);
   std::uint64_t id = 0;
-  if (!object || !readId(*object, id, error)) return std::nullopt;
+  if (!document || !readId(document->root(), id, error)) return std::nullopt;
   return id;
 }
 
 Decoded<std::variant<Hello, Refusal>> decodeGreeting(std::string_view packet) {
   Decoded<std::variant<Hello, Refusal>> out;
-  const std::optional<Json> object = parseObject(packet, out.error);
-  if (!object) return out;
-  if (find(*object, "refused") != nullptr) {
+  const std::optional<Document> document = json::parseObject(packet, kMaxNesting, out.error);
+  if (!document) return out;
+  const Object& object = document->root();
+  if (object.find("refused") != nullptr) {
     Refusal refusal;
-    if (!readString(*object, "refused", refusal.reason, out.error)) return out;
+    if (!readString(object, "refused", refusal.reason, out.error)) return out;
     out.value = refusal;
     return out;
   }
   Hello hello;
-  if (!readString(*object, "hello", hello.service, out.error) ||
-      !readString(*object, "nonce", hello.nonce, out.error)) {
+  if (!readString(object, "hello", hello.service, out.error) ||
+      !readString(object, "nonce", hello.nonce, out.error)) {
     return out;
   }
-  const Json* size = find(*object, "maxPacketSize");
-  if (size == nullptr || !size->is_number_unsigned()) {
+  const Value* size = object.find("maxPacketSize");
+  if (size == nullptr || size->kind != Kind::unsignedInteger) {
     out.error = "\"maxPacketSize\" must be a positive integer";
     return out;
   }
-  hello.maxPacketSize = size->get<std::uint64_t>();
+  hello.maxPacketSize = size->unsignedInteger;
   out.value = hello;
   return out;
 }

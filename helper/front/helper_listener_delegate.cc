@@ -39,9 +39,9 @@ bool HelperListenerDelegate::shouldAcceptNewConnection(ipc::PacketServer& /*list
   if (!options_.imageReplacedSinceLaunch()) return false;
   if (staleTaskPending_.exchange(true)) return false;
   options_.backgroundQueue->async([this] {
-    HelperServiceImpl& service = options_.service();
-    staleTaskPending_ = false;
-    service.markStaleImage();
+    // Pending until it holds the lock: refusals before that are answered by
+    // this check, later ones need a check of their own.
+    options_.service().markStaleImage([this] { staleTaskPending_ = false; });
   });
   return false;
 }

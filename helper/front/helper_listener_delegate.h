@@ -40,9 +40,9 @@ class HelperListenerDelegate : public ipc::PacketServer::Delegate {
  private:
   Options options_;
   Logger log_;
-  // A stale-image task that has not yet reached the service lock; refusals
-  // meanwhile add nothing to it, so a flood of them cannot pile up threads
-  // behind a long engine start.
+  // A stale-image task has been submitted and does not hold the service
+  // lock yet; refusals meanwhile add no task, so a flood of them cannot pile
+  // up threads behind a long engine start.
   std::atomic<bool> staleTaskPending_{false};
 };
 

@@ -12,6 +12,19 @@
 
 namespace helper {
 
+// A keyed archive to decode a record from. Each look-up is absent when the
+// key is missing or holds a value of another kind.
+class StatusArchive {
+ public:
+  virtual ~StatusArchive() = default;
+  virtual std::optional<bool> boolean(const char* key) const = 0;
+  // Any number.
+  virtual std::optional<double> number(const char* key) const = 0;
+  // Integers that fit in 64 signed bits only.
+  virtual std::optional<std::int64_t> integer(const char* key) const = 0;
+  virtual std::optional<std::string> string(const char* key) const = 0;
+};
+
 class HelperStatus {
  public:
   static constexpr const char* kClassName = "CorvalethHelperStatus";
@@ -38,10 +51,13 @@ class HelperStatus {
 
   // The keyed encoding, in key order, with the class tag first.
   nlohmann::ordered_json encode() const;
+  // The same as encode().dump(), written directly.
+  std::string encodeText() const;
   // Reads a record from any JSON value; absent or mistyped keys take their
   // defaults (false, absent host, 0, 0, the empty version, 0). The class tag
   // is not checked here; see hasStatusClass().
   static HelperStatus decode(const nlohmann::json& archive);
+  static HelperStatus decode(const StatusArchive& archive);
   // Whether `archive` is an object tagged as this class.
   static bool hasStatusClass(const nlohmann::json& archive);
 

@@ -157,8 +157,9 @@ void HelperServiceImpl::status(StatusReply reply) {
                      session ? session->activatedAt : 0, 0, HelperConstants::helperVersion, 0));
 }
 
-void HelperServiceImpl::markStaleImage() {
+void HelperServiceImpl::markStaleImage(const std::function<void()>& onLocked) {
   std::lock_guard<std::mutex> guard(lock_);
+  if (onLocked) onLocked();
   staleImageDetected_ = true;
   exitForStaleImageIfIdle();
 }

@@ -63,8 +63,8 @@ class HelperServiceImpl final : public HelperProtocol {
 
   // The stale-image check after a refused connection whose executable
   // changed on disk: takes the lock, marks the image stale and exits the
-  // process if nobody needs it.
-  void markStaleImage();
+  // process if nobody needs it. `onLocked` runs first thing under the lock.
+  void markStaleImage(const std::function<void()>& onLocked = nullptr);
 
  private:
   friend class HelperServiceImplTestPeer;

@@ -69,3 +69,20 @@ TEST(HelperStatusTest, ATimeThatJsonCannotHoldIsWrittenAsZero) {
 
 }  // namespace
 }  // namespace helper
+
+namespace helper {
+namespace {
+
+TEST(HelperStatusTest, TheDirectEncodingIsTheLibrarysEncoding) {
+  for (const double since : {0.0, -0.0, 1733500000.125, 0.1, -2.5, 1e-4, 9.999e-5, 1e-7, 1e14, 999999999999999.9, 1e15, 1e21,
+                             123456789012345680.0, 5e-324, 1.7976931348623157e308, 100.0, 1e5, 0.30000000000000004}) {
+    for (const char* host : {"proxy.example", "прокси.пример", "quote\"back\\slash\ttab", "\xff\xfe"}) {
+      const HelperStatus s(true, host, since, -3, "1.0.0", INT64_MAX);
+      EXPECT_EQ(s.encodeText(), s.encode().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
+          << since << " " << host;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace helper
