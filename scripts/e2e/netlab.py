@@ -39,12 +39,19 @@ BIG = bytes(range(256)) * 4096 * 16  # 16 MiB
 
 class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
-        body = BIG if self.path == "/big" else ("hello from %s:%s\n" % (sys.argv[1], sys.argv[2])).encode()
+        # /big is 16 MiB; /bigN is N times that, streamed.
+        if self.path.startswith("/big"):
+            chunks = int(self.path[4:] or 1)
+            body, length = None, len(BIG) * chunks
+        else:
+            body = ("hello from %s:%s\n" % (sys.argv[1], sys.argv[2])).encode()
+            chunks, length = 1, len(body)
         self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Content-Length", str(length))
         self.end_headers()
-        self.wfile.write(body)
-        log.write(json.dumps({"client": self.client_address[0], "path": self.path, "bytes": len(body)}) + "\n")
+        for _ in range(chunks):
+            self.wfile.write(body or BIG)
+        log.write(json.dumps({"client": self.client_address[0], "path": self.path, "bytes": length}) + "\n")
     def log_message(self, *args):
         pass
 
