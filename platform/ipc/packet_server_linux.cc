@@ -196,6 +196,7 @@ void PacketServer::admit(UniqueFd fd) {
     shared_->fds.insert(rawFd);
   }
   auto serve = [shared = shared_, connection, options = options_, log = log_] {
+    pthread_setname_np(pthread_self(), "connection");
     ServerConnection& c = *connection;
     const int fd = c.fd_.get();
     for (;;) {
