@@ -81,6 +81,11 @@ class EngineFixture : public ::testing::Test {
     return condition();
   }
 
+  // The half-range routes the stand-in engine adds through its device.
+  static bool hasRoutes(const std::string& dev) {
+    return eventually([&] { return ip({"route", "show", "dev", dev}).find("128.0.0.0/1") != std::string::npos; });
+  }
+
   static ProxyConfig upstream() { return ProxyConfig{"192.0.2.10", 1080, "u", "p", ProxyKind::socks5}; }
 
   static std::string ip(const std::vector<std::string>& args) {

@@ -78,7 +78,6 @@ class FakeSystem : public System {
   std::vector<std::pair<pid_t, int>> killed;
   int spawnError = 0;  // errno for a failing spawn
   std::function<void(FakeChild&)> configureChild = [](FakeChild&) {};
-  FakeChild* lastChild = nullptr;
   mode_t mask = 022;
   std::vector<std::string> fileOperations;
 
@@ -87,7 +86,6 @@ class FakeSystem : public System {
     if (spawnError) throw std::system_error(spawnError, std::generic_category(), request.path);
     auto child = std::make_unique<FakeChild>(*this, 4242);
     configureChild(*child);
-    lastChild = child.get();
     startedAt = now;
     return child;
   }

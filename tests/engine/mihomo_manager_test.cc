@@ -121,49 +121,47 @@ TEST_F(MihomoManagerTest, EngineExitingDuringTheWait) {
   EXPECT_EQ(mihomoLines().back(), "mihomo exited prematurely with status 1");
 }
 
+// A timeout kills the engine and names the other devices, sorted; once with
+// a short limit, once at the real thirty seconds with its progress lines.
 TEST_F(MihomoManagerTest, TimeoutKillsTheEngineAndListsTheDevices) {
   ip({"tuntap", "add", "dev", "utun2", "mode", "tun"});
   ip({"tuntap", "add", "dev", "utun10", "mode", "tun"});
   setKnobs({{"create_tun", "0"}});
-  auto timings = fastTimings();
-  timings.tunWaitLimit = 1;
-  auto& m = manager(timings);
-  pid_t pid = -1;
-  try {
-    m.start(upstream());
-    FAIL() << "start succeeded";
-  } catch (const MihomoError& e) {
-    EXPECT_EQ(e.errorCase(), MihomoError::Case::tunNotCreated);
-    EXPECT_THAT(e.existingUtuns(), ElementsAre("utun10", "utun2"));
+  for (const double limit : {1.0, 30.0}) {
+    auto timings = limit == 30 ? MihomoTimings{} : fastTimings();
+    timings.tunWaitLimit = limit;
+    auto& m = manager(timings);
+    logs_->clear();
+    const auto begin = std::chrono::steady_clock::now();
+    try {
+      m.start(upstream());
+      ADD_FAILURE() << "start succeeded";
+    } catch (const MihomoError& e) {
+      EXPECT_EQ(e.errorCase(), MihomoError::Case::tunNotCreated);
+      EXPECT_THAT(e.existingUtuns(), ElementsAre("utun10", "utun2"));
+    }
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    EXPECT_GE(took, limit);
+    EXPECT_LT(took, limit + 1.5);
+    const auto lines = mihomoLines();
+    const pid_t pid = std::stoi(lines.front().substr(lines.front().rfind(' ') + 1));
+    EXPECT_FALSE(processExists(pid)) << "the engine was not killed and collected";
+    EXPECT_EQ(m.process(), nullptr);
+    EXPECT_EQ(lines.back(), "mihomo started but TUN not created within " + std::to_string(static_cast<int>(limit)) +
+                                "s — killing. utuns present: utun10,utun2");
+    if (limit == 30) {
+      std::vector<std::string> progress;
+      for (const auto& line : lines) {
+        if (line.rfind("waiting for TUN", 0) == 0) progress.push_back(line);
+      }
+      ASSERT_GE(progress.size(), 5u);
+      EXPECT_LE(progress.size(), 6u);
+      EXPECT_EQ(progress[0], "waiting for TUN… 5s elapsed, utuns: utun10,utun2");
+      EXPECT_EQ(progress[1], "waiting for TUN… 10s elapsed, utuns: utun10,utun2");
+    }
   }
-  const auto lines = mihomoLines();
-  ASSERT_GE(lines.size(), 2u);
-  pid = std::stoi(lines.front().substr(lines.front().rfind(' ') + 1));
-  EXPECT_EQ(lines.back(), "mihomo started but TUN not created within 1s — killing. utuns present: utun10,utun2");
-  EXPECT_FALSE(processExists(pid)) << "the engine was not killed and collected";
-  EXPECT_EQ(m.process(), nullptr);
   ip({"tuntap", "del", "dev", "utun2", "mode", "tun"});
   ip({"tuntap", "del", "dev", "utun10", "mode", "tun"});
-}
-
-TEST_F(MihomoManagerTest, TimeoutAtTheRealThirtySeconds) {
-  setKnobs({{"create_tun", "0"}});
-  auto& m = manager(MihomoTimings{});
-  const auto begin = std::chrono::steady_clock::now();
-  EXPECT_THROW(m.start(upstream()), MihomoError);
-  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-  EXPECT_GE(took, 30.0);
-  EXPECT_LT(took, 32.0);
-  std::vector<std::string> progress;
-  for (const auto& line : mihomoLines()) {
-    if (line.rfind("waiting for TUN", 0) == 0) progress.push_back(line);
-  }
-  // One progress line every five seconds, the elapsed whole seconds in each.
-  ASSERT_GE(progress.size(), 5u);
-  EXPECT_LE(progress.size(), 6u);
-  EXPECT_EQ(progress[0], "waiting for TUN… 5s elapsed, utuns: ");
-  EXPECT_EQ(progress[1], "waiting for TUN… 10s elapsed, utuns: ");
-  EXPECT_EQ(mihomoLines().back(), "mihomo started but TUN not created within 30s — killing. utuns present: ");
 }
 
 TEST_F(MihomoManagerTest, MissingOrUnusableEngine) {
@@ -244,25 +242,33 @@ TEST_F(MihomoManagerTest, FileSystemFailuresPassThroughAndRestoreTheMask) {
   }
 }
 
-TEST_F(MihomoManagerTest, StopOfAnEngineThatExitsAtOnce) {
+// An engine that exits on SIGTERM, and one that died on its own before the
+// stop: both end with the routes of their device removed once, and nothing
+// held; a new start then relaunches.
+TEST_F(MihomoManagerTest, StopOfAnEngineThatExitsAtOnceOrHasDied) {
   setKnobs({{"add_routes", "1"}});
   auto& m = manager();
-  m.start(upstream());
-  const std::string dev = *m.capturedUtun();
-  EXPECT_TRUE(eventually([&] { return ip({"route", "show", "dev", dev}).find("128.0.0.0/1") != std::string::npos; }));
-  const pid_t pid = m.process()->pid();
-  logs_->clear();
-  m.stop();
-  EXPECT_EQ(m.process(), nullptr);
-  EXPECT_FALSE(m.capturedUtun());
-  EXPECT_FALSE(processExists(pid));
-  EXPECT_EQ(ip({"route", "show", "dev", dev}), "");
-  const auto lines = mihomoLines();
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "stopping mihomo (PID " + std::to_string(pid) + ")");
-  EXPECT_EQ(lines[1], "mihomo exited (status 15)");
-  EXPECT_EQ(lines[2], "manual cleanup routes for " + dev);
-  EXPECT_EQ(lines.size(), 3u) << "the vanished device must not be cleaned a second time";
+  for (const bool diedBefore : {false, true}) {
+    m.start(upstream());
+    const std::string dev = *m.capturedUtun();
+    ASSERT_TRUE(hasRoutes(dev));
+    const pid_t pid = m.process()->pid();
+    if (diedBefore) {
+      ASSERT_EQ(kill(pid, SIGKILL), 0);
+      ASSERT_TRUE(eventually([&] { return !m.isEngineRunning(); }));
+      ASSERT_NE(m.process(), nullptr);
+    }
+    logs_->clear();
+    m.stop();
+    EXPECT_EQ(m.process(), nullptr);
+    EXPECT_FALSE(m.capturedUtun());
+    EXPECT_FALSE(processExists(pid));
+    EXPECT_EQ(ip({"route", "show", "dev", dev}), "");
+    // The vanished device is not cleaned a second time by the sweep.
+    EXPECT_THAT(mihomoLines(), ElementsAre("stopping mihomo (PID " + std::to_string(pid) + ")",
+                                           diedBefore ? "mihomo exited (status 9)" : "mihomo exited (status 15)",
+                                           "manual cleanup routes for " + dev));
+  }
 }
 
 TEST_F(MihomoManagerTest, StopOfAnEngineThatIgnoresSigtermAtRealTimings) {
@@ -288,7 +294,7 @@ TEST_F(MihomoManagerTest, APersistentDeviceLeftByTheEngineIsCleanedTwice) {
   auto& m = manager();
   m.start(upstream());
   const std::string dev = *m.capturedUtun();
-  ASSERT_TRUE(eventually([&] { return ip({"route", "show", "dev", dev}).find("128.0.0.0/1") != std::string::npos; }));
+  ASSERT_TRUE(hasRoutes(dev));
   logs_->clear();
   m.stop();
   // The device outlived its engine: the routes through it are gone and it is down.
@@ -300,27 +306,6 @@ TEST_F(MihomoManagerTest, APersistentDeviceLeftByTheEngineIsCleanedTwice) {
                       "orphan TUN " + dev + " still present after process kill, manual cleanup"),
             lines.end());
   ip({"tuntap", "del", "dev", dev, "mode", "tun"});
-}
-
-TEST_F(MihomoManagerTest, EngineThatDiedOnItsOwnIsStoppedLikeARunningOne) {
-  setKnobs({{"add_routes", "1"}});
-  auto& m = manager();
-  m.start(upstream());
-  ASSERT_TRUE(eventually([&] {
-    return ip({"route", "show", "dev", *m.capturedUtun()}).find("128.0.0.0/1") != std::string::npos;
-  }));
-  ASSERT_EQ(kill(m.process()->pid(), SIGKILL), 0);
-  for (int i = 0; i < 100 && m.isEngineRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_FALSE(m.isEngineRunning());
-  ASSERT_NE(m.process(), nullptr);
-  logs_->clear();
-  m.stop();
-  EXPECT_EQ(mihomoLines().at(1), "mihomo exited (status 9)");
-  EXPECT_EQ(m.process(), nullptr);
-  EXPECT_FALSE(m.capturedUtun());
-  // And a new start relaunches.
-  m.start(upstream());
-  EXPECT_TRUE(m.isEngineRunning());
 }
 
 TEST_F(MihomoManagerTest, SweepKillsStrayEnginesAndSparesTheHeldOne) {
@@ -350,15 +335,6 @@ TEST_F(MihomoManagerTest, SweepKillsStrayEnginesAndSparesTheHeldOne) {
   EXPECT_THAT(kills, ::testing::UnorderedElementsAre(
                                  "found orphan mihomo PID " + std::to_string(stray1->pid()) + ", sending SIGKILL",
                                  "found orphan mihomo PID " + std::to_string(stray2->pid()) + ", sending SIGKILL"));
-}
-
-TEST_F(MihomoManagerTest, ConstructionSweepWithNothingCapturedOnlyKills) {
-  auto stray = spawnChild(SpawnRequest{enginePath_, {"--orphan"}});
-  auto& m = manager();
-  m.stop();  // no process: only the sweep
-  EXPECT_TRUE(stray->waitForExit(2));
-  EXPECT_EQ(mihomoLines(), std::vector<std::string>{"found orphan mihomo PID " + std::to_string(stray->pid()) +
-                                                    ", sending SIGKILL"});
 }
 
 }  // namespace

@@ -46,37 +46,30 @@ class TimingTest : public ::testing::Test {
   ProxyConfig upstream_{"192.0.2.1", 1080, {}, {}, ProxyKind::socks5};
 };
 
-TEST_F(TimingTest, ProgressEveryFiveSecondsWithSortedDevices) {
-  startWithDeviceAt(12.3);
-  EXPECT_EQ(manager_->capturedUtun(), "utun3");
-  EXPECT_THAT(lines(), ElementsAre("mihomo started, PID 4242",
-                                   "waiting for TUN… 5s elapsed, utuns: utun10,utun2",
-                                   "waiting for TUN… 10s elapsed, utuns: utun10,utun2",
-                                   "mihomo created TUN device utun3"));
-  // The device is seen at the first poll after it appeared.
-  EXPECT_NEAR(system_.now - system_.startedAt, 12.5, 1e-9);
-  EXPECT_EQ(system_.mask, 022u);
-}
-
-TEST_F(TimingTest, ALinkAnnouncementEndsThePauseEarly) {
-  // An unrelated announcement at 3.1 s, the engine's device at 12.3 s.
-  system_.linkAnnouncements = std::vector<double>{3.1, 12.3};
-  startWithDeviceAt(12.3);
-  EXPECT_EQ(manager_->capturedUtun(), "utun3");
-  EXPECT_NEAR(system_.now - system_.startedAt, 12.3, 1e-9);
-  // The progress lines keep their five-second rhythm.
-  EXPECT_THAT(lines(), ElementsAre("mihomo started, PID 4242",
-                                   "waiting for TUN… 5s elapsed, utuns: utun10,utun2",
-                                   "waiting for TUN… 10s elapsed, utuns: utun10,utun2",
-                                   "mihomo created TUN device utun3"));
-}
-
-TEST_F(TimingTest, WithASubscriptionButNoAnnouncementsThePollStillRuns) {
-  // A device that appears without an announcement is still found by the
-  // next poll, at most 0.25 s later.
-  system_.linkAnnouncements = std::vector<double>{};
-  startWithDeviceAt(2.01);
-  EXPECT_NEAR(system_.now - system_.startedAt, 2.25, 1e-9);
+// When the engine's device is seen: at the next poll, or at once on a link
+// announcement; either way the progress lines keep their five-second rhythm
+// and list the devices sorted by byte value.
+TEST_F(TimingTest, TheDeviceIsSeenAtTheNextPollOrAnnouncement) {
+  const struct {
+    std::optional<std::vector<double>> announcements;  // none: no subscription
+    double deviceAt, seenAt;
+  } cases[] = {
+      {std::nullopt, 12.3, 12.5},
+      {std::vector<double>{3.1, 12.3}, 12.3, 12.3},  // an unrelated one first
+      {std::vector<double>{}, 12.3, 12.5},            // subscribed, nothing announced
+  };
+  for (const auto& c : cases) {
+    system_ = FakeSystem{};
+    logs_->clear();
+    system_.linkAnnouncements = c.announcements;
+    startWithDeviceAt(c.deviceAt);
+    EXPECT_EQ(manager_->capturedUtun(), "utun3");
+    EXPECT_NEAR(system_.now - system_.startedAt, c.seenAt, 1e-9);
+    EXPECT_THAT(lines(), ElementsAre("mihomo started, PID 4242", "waiting for TUN… 5s elapsed, utuns: utun10,utun2",
+                                     "waiting for TUN… 10s elapsed, utuns: utun10,utun2",
+                                     "mihomo created TUN device utun3"));
+    EXPECT_EQ(system_.mask, 022u);
+  }
 }
 
 TEST_F(TimingTest, StopNoticesAnEngineThatExitsWithinTheGraceAtOnce) {
@@ -105,22 +98,16 @@ TEST_F(TimingTest, StepsRunInOrderAndTheSnapshotPrecedesTheLaunch) {
   EXPECT_EQ(manager_->capturedUtun(), "utun3");
 }
 
-TEST_F(TimingTest, ARefusedSignatureTouchesNothing) {
+TEST_F(TimingTest, RefusalsBeforeTheFilesTouchNothing) {
+  // A refused signature comes before any file; a refused host before the
+  // configuration is written.
   auto& m = manager([](const std::string& path) { throw MihomoError::startFailed("untrusted " + path); });
-  try {
-    m.start(upstream_);
-    FAIL();
-  } catch (const MihomoError& e) {
-    EXPECT_EQ(e.detail(), "untrusted /opt/test/tarn.CorvalethApp.mihomo");
-  }
+  EXPECT_THROW(m.start(upstream_), MihomoError);
   EXPECT_TRUE(system_.fileOperations.empty());
-  EXPECT_TRUE(lines().empty());
-}
-
-TEST_F(TimingTest, ARefusedHostTouchesNoFile) {
   upstream_.host = "bad host";
   EXPECT_THROW(manager().start(upstream_), MihomoError);
   for (const auto& op : system_.fileOperations) EXPECT_EQ(op.rfind("mkdir ", 0), 0u) << op;
+  EXPECT_TRUE(lines().empty());
 }
 
 TEST_F(TimingTest, LaunchFailure) {
