@@ -16,18 +16,6 @@
 namespace helper {
 namespace {
 
-std::string vformat(const char* format, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  const int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  if (length <= 0) return {};
-  std::string out(static_cast<size_t>(length) + 1, '\0');
-  std::vsnprintf(out.data(), out.size(), format, args);
-  out.resize(static_cast<size_t>(length));
-  return out;
-}
-
 void writeAll(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
@@ -132,13 +120,20 @@ void Logger::log(LogLevel level, std::string message) const {
   currentSink()->write(LogRecord{level, subsystem_, category_, std::move(message)});
 }
 
-#define HELPER_LOG_LEVEL_FN(name, level)        \
-  void Logger::name(const char* format, ...) const { \
-    va_list args;                               \
-    va_start(args, format);                     \
-    std::string text = vformat(format, args);   \
-    va_end(args);                               \
-    log(level, std::move(text));                \
+// Formats twice, sizing first; a va_list cannot be walked twice, so each
+// pass starts its own.
+#define HELPER_LOG_LEVEL_FN(name, level)                                        \
+  void Logger::name(const char* format, ...) const {                            \
+    va_list args;                                                               \
+    va_start(args, format);                                                     \
+    const int length = std::vsnprintf(nullptr, 0, format, args);                \
+    va_end(args);                                                               \
+    std::string text(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');  \
+    va_start(args, format);                                                     \
+    std::vsnprintf(text.data(), text.size(), format, args);                     \
+    va_end(args);                                                               \
+    text.resize(length > 0 ? static_cast<size_t>(length) : 0);                  \
+    log(level, std::move(text));                                                \
   }
 HELPER_LOG_LEVEL_FN(info, LogLevel::info)
 HELPER_LOG_LEVEL_FN(notice, LogLevel::notice)

@@ -13,7 +13,7 @@ const std::string& ownExecutablePath() {
     if (::realpath("/proc/self/exe", buf) != nullptr) return std::string(buf);
     std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
     std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-    return std::string(args.c_str());  // up to the first NUL: the first argument
+    return args.substr(0, args.find('\0'));  // the first argument
   }();
   return path;
 }

@@ -12,14 +12,17 @@ namespace helperctl {
 
 // Exit statuses shared by every subcommand.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitUsage = 64;  // bad command line (sysexits EX_USAGE)
+inline constexpr int kExitUsage = 64;     // bad command line (sysexits EX_USAGE)
+inline constexpr int kExitInternal = 70;  // a bug or out of memory (EX_SOFTWARE)
 
 using Registrar = void (*)(CLI::App& app, int& exitCode);
 
 std::vector<Registrar>& registrars();
 
+// Runs before main(); a failure to grow the list can only be out of memory,
+// which ends the program there and then.
 struct Registration {
-  explicit Registration(Registrar r) { registrars().push_back(r); }
+  explicit Registration(Registrar r) noexcept { registrars().push_back(r); }
 };
 
 }  // namespace helperctl

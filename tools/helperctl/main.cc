@@ -13,14 +13,16 @@ std::vector<Registrar>& registrars() {
 
 }  // namespace helperctl
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
   CLI::App app{
       "helperctl - talk to the helper service that routes this machine's traffic through an "
       "upstream proxy, and check proxy URLs offline."};
   app.require_subcommand(1);
   app.footer(
-      "Exit status: 0 on success, 64 for a bad command line; each command lists its own "
-      "statuses in `helperctl COMMAND --help`.");
+      "Exit status: 0 on success, 64 for a bad command line, 70 for an internal error; each "
+      "command lists its own statuses in `helperctl COMMAND --help`.");
   int exitCode = helperctl::kExitOk;
   for (auto registrar : helperctl::registrars()) registrar(app, exitCode);
   try {
@@ -36,4 +38,15 @@ int main(int argc, char** argv) {
     return helperctl::kExitUsage;
   }
   return exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "helperctl: internal error: " << e.what() << "\n";
+    return helperctl::kExitInternal;
+  }
 }
