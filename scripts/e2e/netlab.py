@@ -303,5 +303,15 @@ class Lab:
         return [json.loads(line) for line in self.read(log).splitlines() if line.strip()]
 
 
+def wait_until(condition, timeout, step=0.1):
+    """True once condition() holds, False when timeout seconds pass first."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if condition():
+            return True
+        time.sleep(step)
+    return bool(condition())
+
+
 def sha256(data):
     return hashlib.sha256(data).hexdigest()
