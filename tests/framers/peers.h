@@ -1,102 +1,201 @@
-// Real peers for the framers' interoperability tests: proxy servers from
-// Debian started on free loopback ports and ended by the ids the tests
-// started, an echo server and a server that says one fixed thing.
+// Real peers for the framers' interoperability tests and benchmark: proxy
+// servers from Debian on free loopback ports, ended by the ids the tests
+// started, and a loopback server of the test's own.
 #pragma once
 
-#include <sys/types.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <cstdint>
-#include <functional>
+#include <cstring>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/stream/tcp_connect.h"
 #include "tests/support/test_env.h"
+
+extern char** environ;
 
 namespace helper::test {
 
-// A loopback port nobody listens on right now.
-uint16_t freePort();
+inline int listenLoopback(uint16_t* port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 64) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::runtime_error(std::string("cannot listen on loopback: ") + std::strerror(errno));
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
 
-// A server process started by a test. Ended on destruction: SIGTERM, a
-// short grace, then SIGKILL, always by its own pid.
+// A loopback port nobody listens on right now.
+inline uint16_t freePort() {
+  uint16_t port = 0;
+  ::close(listenLoopback(&port));
+  return port;
+}
+
+// Why `path` cannot be run here (naming its Debian package), or empty.
+inline std::string missingProgram(const std::string& path, const std::string& package) {
+  return access(path.c_str(), X_OK) == 0 ? "" : path + " is not installed (Debian package " + package + ")";
+}
+
+// A server process listening on `port`, its output in `logPath`; killed on
+// destruction by its own pid (SIGKILL: the servers keep nothing worth a
+// clean stop, and the namespace wrapper of danted ignores SIGTERM).
 class ServerProcess {
  public:
-  ServerProcess(pid_t pid, uint16_t port, std::string logPath)
-      : pid_(pid), port_(port), logPath_(std::move(logPath)) {}
-  ~ServerProcess();
-  ServerProcess(const ServerProcess&) = delete;
-  ServerProcess& operator=(const ServerProcess&) = delete;
-
+  ServerProcess(const std::vector<std::string>& argv, uint16_t port, std::string logPath)
+      : port_(port), logPath_(std::move(logPath)) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+  }
+  ~ServerProcess() {
+    if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+  }
   uint16_t port() const { return port_; }
-  pid_t pid() const { return pid_; }
-  std::string log() const;
-  // Waits until the port accepts connections; false (and the log) when the
-  // process died or did not listen in time.
-  bool waitUntilListening(double seconds = 10);
+  std::string log() const { return readFile(logPath_); }
+  // False when the process died or did not listen within 10 s.
+  bool waitUntilListening() {
+    using Clock = std::chrono::steady_clock;
+    for (const auto deadline = Clock::now() + std::chrono::seconds(10); Clock::now() < deadline;) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      if (const int fd = stream::connectTcp("127.0.0.1", port_, deadline).fd; fd >= 0) {
+        ::close(fd);
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
 
  private:
-  pid_t pid_;
+  pid_t pid_ = -1;
   uint16_t port_;
   std::string logPath_;
-  bool reaped_ = false;
 };
+using Server = std::unique_ptr<ServerProcess>;
 
-// Why the server cannot be started here, or empty.
-std::string missingProgram(const std::string& path, const std::string& package);
+// Every proxy account of the tests has this password; its SHA-512 crypt(3)
+// hash, for htpasswd and shadow files.
+inline const std::string kPassword = "s3cret";
+inline const std::string kPasswordHash =
+    "$6$helpertest$AevxszG0lq1/9AUEDzabHFO8dkgaqWeu22c4I04me0XCIH0eEWz9p4iuIa2bMLgkuV95/e6ffj6L9urd/bj/10";
 
-std::unique_ptr<ServerProcess> startMicrosocks(const TempDir& dir, std::optional<std::string> user = {},
-                                               std::optional<std::string> password = {});
-std::unique_ptr<ServerProcess> startTinyproxy(const TempDir& dir, std::optional<std::string> user = {},
-                                              std::optional<std::string> password = {});
+inline Server startMicrosocks(const TempDir& dir, const std::optional<std::string>& user = {}) {
+  const uint16_t port = freePort();
+  std::vector<std::string> argv{"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(port)};
+  if (user) argv.insert(argv.end(), {"-u", *user, "-P", kPassword});
+  return std::make_unique<ServerProcess>(argv, port, dir.file("microsocks-" + std::to_string(port) + ".log"));
+}
 
-// squid with Basic authentication against an htpasswd file (its
-// basic_ncsa_auth helper). squid drops root for the "proxy" account, so the
-// test folder must be readable by it.
-std::unique_ptr<ServerProcess> startSquid(const TempDir& dir, const std::string& user,
-                                          const std::string& password);
+// squid, with Basic authentication of `user` when given. It drops root for
+// the "proxy" account, so the test folder is made readable to it.
+inline Server startSquid(const TempDir& dir, const std::optional<std::string>& user = {}) {
+  const uint16_t port = freePort();
+  std::string config = "http_port 127.0.0.1:" + std::to_string(port) +
+                       "\npid_filename none\ncache_log stdio:/dev/stderr\naccess_log none\ncache deny all\n"
+                       "cache_mem 8 MB\npinger_enable off\nshutdown_lifetime 0 seconds\n"
+                       "acl loopback src 127.0.0.1/32\n";
+  if (user) {
+    chmod(dir.path().c_str(), 0755);
+    writeFile(dir.file("htpasswd"), *user + ":" + kPasswordHash + "\n");
+    chmod(dir.file("htpasswd").c_str(), 0644);
+    config += "auth_param basic program /usr/lib/squid/basic_ncsa_auth " + dir.file("htpasswd") +
+              "\nacl authenticated proxy_auth REQUIRED\nhttp_access allow loopback authenticated\n";
+  }
+  writeFile(dir.file("squid.conf"), config + "http_access allow loopback\nhttp_access deny all\n");
+  return std::make_unique<ServerProcess>(
+      std::vector<std::string>{"/usr/sbin/squid", "-N", "-f", dir.file("squid.conf")}, port, dir.file("squid.log"));
+}
 
-// danted with the username method. It checks system accounts, so it runs
-// in a private mount namespace where temporary passwd and shadow files with
-// the test account are bind-mounted over /etc/passwd and /etc/shadow, and
-// in a private PID namespace, so that ending its first process ends all of
-// its children. The machine's own accounts are never touched. Needs root.
-std::string danteUnavailable();
-std::unique_ptr<ServerProcess> startDante(const TempDir& dir, const std::string& user,
-                                          const std::string& password);
+// danted with the username method checks system accounts, so it runs in
+// private mount and PID namespaces where copies of passwd and shadow with
+// the test account are bind-mounted over the machine's. Needs root.
+inline std::string danteUnavailable() {
+  if (auto missing = missingProgram("/usr/sbin/danted", "dante-server"); !missing.empty()) return missing;
+  return geteuid() == 0 ? "" : "danted checks system accounts; the test's private account list needs root";
+}
 
-// A server on a loopback port that serves each accepted connection on a
-// thread of its own with `serve(fd, stopping)`; `serve` closes the socket
-// and should return soon after `stopping` is set.
+inline Server startDante(const TempDir& dir, const std::string& user) {
+  const uint16_t port = freePort();
+  writeFile(dir.file("passwd"), readFile("/etc/passwd") + user + ":x:64999:64999::/nonexistent:/usr/sbin/nologin\n");
+  writeFile(dir.file("shadow"), readFile("/etc/shadow") + user + ":" + kPasswordHash + ":19000:0:99999:7:::\n");
+  chmod(dir.file("shadow").c_str(), 0600);
+  writeFile(dir.file("danted.conf"), "logoutput: stderr\ninternal: 127.0.0.1 port = " + std::to_string(port) +
+                                         "\nexternal: 127.0.0.1\nsocksmethod: username\nclientmethod: none\n"
+                                         "user.privileged: root\nuser.unprivileged: nobody\n"
+                                         "client pass { from: 127.0.0.1/32 to: 0.0.0.0/0 }\n"
+                                         "socks pass { from: 127.0.0.1/32 to: 0.0.0.0/0 }\n");
+  const std::string script = "mount --bind " + dir.file("passwd") + " /etc/passwd && mount --bind " + dir.file("shadow") +
+                             " /etc/shadow && exec /usr/sbin/danted -f " + dir.file("danted.conf");
+  return std::make_unique<ServerProcess>(
+      std::vector<std::string>{"/usr/bin/unshare", "--mount", "--pid", "--kill-child", "/bin/sh", "-c", script}, port,
+      dir.file("danted.log"));
+}
+
+// Serves one connection at a time: sends `reply`, then echoes what comes
+// (or with `echo` false ignores it) until the client closes.
 class LoopbackServer {
  public:
-  using Serve = std::function<void(int fd, const std::atomic<bool>& stopping)>;
-  explicit LoopbackServer(Serve serve);
-  ~LoopbackServer();
+  explicit LoopbackServer(std::string reply = "", bool echo = true) {
+    listener_ = listenLoopback(&port_);
+    thread_ = std::thread([this, reply = std::move(reply), echo] {
+      std::vector<char> buf(65536);
+      while (readable(listener_)) {
+        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        bool ok = fd >= 0 && ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) == ssize_t(reply.size());
+        for (ssize_t n; ok && readable(fd) && (n = ::read(fd, buf.data(), buf.size())) > 0;) {
+          ok = !echo || ::send(fd, buf.data(), static_cast<size_t>(n), MSG_NOSIGNAL) == n;
+        }
+        if (fd >= 0) ::close(fd);
+      }
+    });
+  }
+  ~LoopbackServer() {
+    stopping_ = true;
+    thread_.join();
+    ::close(listener_);
+  }
   uint16_t port() const { return port_; }
 
  private:
+  // Waits for input while checking whether it is time to end.
+  bool readable(int fd) const {
+    for (pollfd p{fd, POLLIN, 0}; !stopping_;) {
+      if (poll(&p, 1, 50) > 0) return true;
+    }
+    return false;
+  }
+
   int listener_ = -1;
   uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
-  std::thread acceptor_;
-  std::vector<std::thread> connections_;
-};
-
-// Echoes every connection's bytes back until the client closes.
-class EchoServer : public LoopbackServer {
- public:
-  EchoServer();
-};
-
-// Sends `reply` to every connection as soon as it is accepted, then reads
-// and ignores until the client closes.
-class FixedReplyServer : public LoopbackServer {
- public:
-  explicit FixedReplyServer(std::string reply);
+  std::thread thread_;
 };
 
 }  // namespace helper::test

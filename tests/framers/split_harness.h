@@ -1,60 +1,179 @@
-// Runs a proxy framer on the in-memory driver over a scripted proxy's
-// bytes, fed in pieces, and collects everything that can be observed.
+// Runs a proxy framer on the in-memory driver over a proxy's bytes fed in
+// pieces and collects what can be observed; and a scripted proxy on a socket.
 #pragma once
 
-#include <cstdint>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <memory>
 #include <optional>
-#include <ostream>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "helper/framers/proxy_connect.h"
 #include "platform/stream/memory_driver.h"
+#include "platform/stream/socket_stream.h"
 
 namespace helper::test {
 
 using stream::Bytes;
 using stream::ByteView;
 
-Bytes bytes(std::initializer_list<int> values);
-Bytes bytes(std::string_view text);
-Bytes concat(std::initializer_list<Bytes> parts);
-std::string hex(ByteView data);
+inline Bytes bytes(std::initializer_list<int> values) { return Bytes(values.begin(), values.end()); }
+inline Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
 
-ProxyConnectSetup makeSetup(std::optional<std::string> username, std::optional<std::string> password,
-                            std::string targetHost, uint16_t targetPort,
-                            ProxyKind kind = ProxyKind::socks5);
+inline ProxyConnectSetup makeSetup(std::optional<std::string> username, std::optional<std::string> password,
+                                   std::string host = "t", uint16_t port = 1) {
+  return {ProxyConfig{"proxy.test", 1080, std::move(username), std::move(password), ProxyKind::socks5},
+          ProxyTarget{std::move(host), port}};
+}
 
-// Publishes `setup` (nothing when absent) and creates a framer instance of
-// `definition` on a new in-memory driver, as an opener would.
-std::unique_ptr<stream::MemoryFramerDriver> makeDriver(const stream::FramerDefinition& definition,
-                                                       const std::optional<ProxyConnectSetup>& setup);
+// Publishes `setup` (when present) and creates a framer instance of
+// `definition` on a new in-memory driver, as an opener does.
+inline std::unique_ptr<stream::MemoryFramerDriver> makeDriver(const stream::FramerDefinition& definition,
+                                                              const std::optional<ProxyConnectSetup>& setup) {
+  ProxyConnectCoordinator::withdraw();
+  if (setup) ProxyConnectCoordinator::publish(*setup);
+  auto driver = std::make_unique<stream::MemoryFramerDriver>(definition);
+  ProxyConnectCoordinator::withdraw();  // clears the early mark
+  return driver;
+}
 
 struct Outcome {
   bool ready = false;
   std::optional<int> failure;
   std::vector<Bytes> writes;
   Bytes delivered;
-  size_t consumedAtEnd = 0;       // consumed once the handshake ended
-  size_t consumed = 0;            // consumed in all
-  size_t buffered = 0;            // left in the input buffer
-  bool handleInputAlwaysZero = true;
-
+  size_t consumedAtEnd = 0;  // consumed when the handshake ended
+  size_t consumed = 0;
+  size_t buffered = 0;
+  // handleInput() always returned 0; every delivery carries the framer's
+  // definition, is not complete and holds at most 64 KiB.
+  bool wellFormed = true;
   bool operator==(const Outcome&) const = default;
 };
-std::ostream& operator<<(std::ostream& out, const Outcome& outcome);
+inline std::ostream& operator<<(std::ostream& out, const Outcome& o) {
+  return out << "{ready=" << o.ready << " failure=" << o.failure.value_or(0) << " writes="
+             << ::testing::PrintToString(o.writes) << " delivered=" << ::testing::PrintToString(o.delivered)
+             << " consumedAtEnd=" << o.consumedAtEnd << " consumed=" << o.consumed << " buffered=" << o.buffered
+             << " wellFormed=" << o.wellFormed << "}";
+}
 
-// Starts the framer and feeds `proxyBytes`, cut before each offset in
-// `cuts` (ascending, each in 1..size-1).
-Outcome runSplit(const stream::FramerDefinition& definition,
-                 const std::optional<ProxyConnectSetup>& setup, ByteView proxyBytes,
-                 const std::vector<size_t>& cuts);
+// Starts the framer and feeds `proxyBytes` cut before each offset in `cuts`.
+inline Outcome runSplit(const stream::FramerDefinition& definition, const std::optional<ProxyConnectSetup>& setup,
+                        ByteView proxyBytes, const std::vector<size_t>& cuts) {
+  const auto driver = makeDriver(definition, setup);
+  driver->start();
+  size_t from = 0;
+  for (size_t to : cuts) {
+    driver->receive(proxyBytes.subspan(from, to - from));
+    from = to;
+  }
+  driver->receive(proxyBytes.subspan(from));
+  const auto& d = *driver;
+  Outcome o{d.isReady(), d.failure(), d.writes(), d.delivered(),
+            d.failure() ? d.consumedAtFailure() : d.consumedAtReady(), d.consumed(), d.buffered()};
+  for (size_t r : d.handleInputResults()) o.wellFormed &= r == 0;
+  for (const auto& piece : d.deliveries()) {
+    o.wellFormed &= piece.definition == &definition && !piece.isComplete && piece.data.size() <= 65536;
+  }
+  return o;
+}
 
-// Ways of cutting `length` bytes: every one of them (2^(length-1)) up to
-// kExhaustiveLimit bytes; beyond, every split with at most two cuts, the
-// byte-by-byte split, and `randomSplits` random ones (fixed seed).
-inline constexpr size_t kExhaustiveLimit = 17;
-std::vector<std::vector<size_t>> splitsOf(size_t length, size_t randomSplits = 400);
+// Ways of cutting `length` (> 0) bytes: all of them up to 17 bytes; beyond,
+// none, byte by byte, every one or two cuts, and `randomSplits` random ones.
+inline std::vector<std::vector<size_t>> splitsOf(size_t length, size_t randomSplits = 400) {
+  std::vector<std::vector<size_t>> splits;
+  const auto add = [&](auto cutBefore) {
+    std::vector<size_t> cuts;
+    for (size_t at = 1; at < length; ++at) {
+      if (cutBefore(at)) cuts.push_back(at);
+    }
+    splits.push_back(std::move(cuts));
+  };
+  if (length <= 17) {
+    for (size_t mask = 0; mask < (size_t{1} << (length - 1)); ++mask) {
+      add([&](size_t at) { return (mask >> (at - 1)) & 1; });
+    }
+    return splits;
+  }
+  add([](size_t) { return false; });
+  add([](size_t) { return true; });
+  for (size_t a = 1; a < length; ++a) {
+    for (size_t b = a; b < length; ++b) add([&](size_t at) { return at == a || at == b; });
+  }
+  std::mt19937 random(12345);
+  for (size_t i = 0; i < randomSplits; ++i) add([&](size_t) { return random() % 3 == 0; });
+  return splits;
+}
+
+inline bool readExactly(int fd, size_t n, Bytes* out = nullptr) {
+  Bytes buf(n);
+  for (size_t got = 0; got < n;) {
+    const ssize_t r = ::read(fd, buf.data() + got, n - got);
+    if (r <= 0) return false;
+    got += static_cast<size_t>(r);
+  }
+  if (out) *out = std::move(buf);
+  return true;
+}
+
+inline bool writeAll(int fd, ByteView data) {
+  return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+}
+
+// A proxy on the far end of a socket: for each step reads as many bytes as
+// it expects (a difference counts in `mismatches`) and sends its answer;
+// then echoes until the client closes, and closes `fd`.
+struct Step {
+  Bytes expect;
+  Bytes answer;
+};
+inline void scriptedPeer(int fd, const std::vector<Step>& steps, std::atomic<int>* mismatches) {
+  bool ok = true;
+  for (const auto& step : steps) {
+    Bytes got;
+    ok = ok && readExactly(fd, step.expect.size(), &got);
+    if (ok && got != step.expect && mismatches) ++*mismatches;
+    ok = ok && writeAll(fd, step.answer);
+  }
+  Bytes buf(65536);
+  for (ssize_t n; ok && (n = ::read(fd, buf.data(), buf.size())) > 0;) {
+    ok = writeAll(fd, ByteView(buf.data(), static_cast<size_t>(n)));
+  }
+  ::close(fd);
+}
+
+// Writes `data` in pieces on one thread while reading the echo on another;
+// with more than the socket buffers hold, neither may wait for the other.
+inline Bytes echoThrough(stream::SocketStream& s, const Bytes& data, size_t writeChunk, size_t readChunk) {
+  std::thread writer([&] {
+    for (size_t at = 0; at < data.size(); at += writeChunk) {
+      if (!s.write(ByteView(data).subspan(at, std::min(writeChunk, data.size() - at)))) return;
+    }
+  });
+  Bytes echoed, buf(readChunk);
+  for (ssize_t n; echoed.size() < data.size() && (n = s.read(buf)) > 0;) {
+    echoed.insert(echoed.end(), buf.begin(), buf.begin() + n);
+  }
+  writer.join();
+  return echoed;
+}
+
+inline Bytes randomBytes(size_t size) {
+  std::mt19937 random(7);
+  Bytes out(size);
+  for (auto& b : out) b = static_cast<uint8_t>(random());
+  return out;
+}
 
 }  // namespace helper::test
