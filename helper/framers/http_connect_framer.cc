@@ -27,25 +27,11 @@ std::string base64(std::string_view bytes) {
   return out;
 }
 
-// Scalars that attach to the character before them (combining marks,
-// joiners, variation selectors, emoji modifiers, tags): a space followed by
-// one of them is part of a larger character, not a separator. The common
-// blocks of the Unicode extend classes.
-bool joinsPrevious(char32_t c) {
-  return (c >= 0x0300 && c <= 0x036F) || (c >= 0x0483 && c <= 0x0489) ||
-         (c >= 0x0591 && c <= 0x05BD) || (c >= 0x0610 && c <= 0x061A) ||
-         (c >= 0x064B && c <= 0x065F) || (c >= 0x0900 && c <= 0x0903) ||
-         (c >= 0x093A && c <= 0x094F) || (c >= 0x1AB0 && c <= 0x1AFF) ||
-         (c >= 0x1DC0 && c <= 0x1DFF) || c == 0x200C || c == 0x200D ||
-         (c >= 0x20D0 && c <= 0x20FF) || (c >= 0xFE00 && c <= 0xFE0F) ||
-         (c >= 0xFE20 && c <= 0xFE2F) || (c >= 0x1F3FB && c <= 0x1F3FF) ||
-         (c >= 0xE0020 && c <= 0xE007F) || (c >= 0xE0100 && c <= 0xE01EF);
-}
-
 // The text split at spaces, runs of spaces counting as one, empty pieces
 // left out; at most `limit` pieces are returned (only the leading ones are
-// wanted). Invalid UTF-8 stays in its piece as it is (it can neither be a
-// space nor join one).
+// wanted). A space followed by a scalar that extends it (a combining mark,
+// say) is part of a larger character, not a separator. Invalid UTF-8 stays
+// in its piece as it is (it can neither be a space nor join one).
 std::vector<std::string_view> splitAtSpaces(std::string_view text, size_t limit) {
   std::vector<std::string_view> pieces;
   size_t start = 0;
@@ -57,7 +43,7 @@ std::vector<std::string_view> splitAtSpaces(std::string_view text, size_t limit)
     if (scalar == U' ') {
       size_t after = next;
       const auto following = utf8::decodeNext(text, after);
-      if (!following || !joinsPrevious(*following)) {
+      if (!following || !utf8::extendsCharacter(*following)) {
         if (pos > start) pieces.push_back(text.substr(start, pos - start));
         start = next;
       }

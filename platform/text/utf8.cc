@@ -86,9 +86,6 @@ std::string_view trimWhitespaceAndNewlines(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
-namespace {
-
-// Scalars that attach to the character before them instead of starting one.
 bool extendsCharacter(char32_t c) {
   return (c >= 0x0300 && c <= 0x036F) || (c >= 0x0483 && c <= 0x0489) ||
          (c >= 0x0591 && c <= 0x05BD) || (c >= 0x0610 && c <= 0x061A) ||
@@ -99,8 +96,6 @@ bool extendsCharacter(char32_t c) {
          (c >= 0xFE20 && c <= 0xFE2F) || (c >= 0x1F3FB && c <= 0x1F3FF) ||
          (c >= 0xE0020 && c <= 0xE007F) || (c >= 0xE0100 && c <= 0xE01EF);
 }
-
-}  // namespace
 
 std::string prefixCharacters(std::string_view text, size_t count) {
   size_t pos = 0;

@@ -25,6 +25,11 @@ bool isWhitespaceOrNewline(char32_t c);
 // UTF-8 at either end stops the trim there.
 std::string_view trimWhitespaceAndNewlines(std::string_view text);
 
+// Scalars that attach to the character before them instead of starting one
+// (combining marks, joiners, variation selectors, emoji modifiers, tags):
+// the common blocks of the Unicode extend classes.
+bool extendsCharacter(char32_t c);
+
 // The first `count` user-perceived characters of valid UTF-8 text. A
 // character is a scalar together with the combining marks, joiners and
 // variation selectors that follow it, and CR LF counts as one.
