@@ -19,23 +19,32 @@ HandOff& handOff() {
   return *instance;
 }
 
+struct Taken {
+  std::optional<ProxyConnectSetup> setup;
+  std::optional<std::promise<void>> continuation;
+};
+
+// Empties the slot and the continuation under the lock. Consuming a setup
+// nobody waits for marks it as taken early; withdrawing clears the mark.
+Taken take(bool consuming) {
+  HandOff& h = handOff();
+  Taken taken;
+  std::lock_guard lock(h.lock);
+  if (h.slot) taken.setup.emplace(std::move(*h.slot));
+  h.slot.reset();
+  taken.continuation = std::move(h.continuation);
+  h.continuation.reset();
+  h.consumedEarly = consuming && (h.consumedEarly || (taken.setup && !taken.continuation));
+  return taken;
+}
+
 }  // namespace
 
 std::optional<ProxyConnectSetup> ProxyConnectCoordinator::consume() {
-  HandOff& h = handOff();
-  std::optional<ProxyConnectSetup> setup;
-  std::optional<std::promise<void>> continuation;
-  {
-    std::lock_guard lock(h.lock);
-    if (h.slot) setup.emplace(std::move(*h.slot));
-    h.slot.reset();
-    continuation = std::move(h.continuation);
-    h.continuation.reset();
-    if (setup && !continuation) h.consumedEarly = true;
-  }
+  Taken taken = take(true);
   // The publisher runs on only after the lock is released.
-  if (continuation) continuation->set_value();
-  return setup;
+  if (taken.continuation) taken.continuation->set_value();
+  return std::move(taken.setup);
 }
 
 void ProxyConnectCoordinator::publish(ProxyConnectSetup setup) {
@@ -60,20 +69,7 @@ std::future<void> ProxyConnectCoordinator::awaitConsumption() {
   return future;
 }
 
-std::optional<ProxyConnectSetup> ProxyConnectCoordinator::withdraw() {
-  HandOff& h = handOff();
-  std::optional<ProxyConnectSetup> setup;
-  std::optional<std::promise<void>> continuation;
-  {
-    std::lock_guard lock(h.lock);
-    if (h.slot) setup.emplace(std::move(*h.slot));
-    h.slot.reset();
-    continuation = std::move(h.continuation);
-    h.continuation.reset();
-    h.consumedEarly = false;
-  }
-  return setup;
-}
+std::optional<ProxyConnectSetup> ProxyConnectCoordinator::withdraw() { return take(false).setup; }
 
 ProxyConnectCoordinator::HandOffState ProxyConnectCoordinator::handOffState() {
   HandOff& h = handOff();
