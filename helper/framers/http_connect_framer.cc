@@ -73,17 +73,6 @@ std::optional<int64_t> decimalInteger(std::string_view text) {
 
 }  // namespace
 
-const stream::FramerDefinition& HTTPConnectFramer::definition() {
-  static const stream::FramerDefinition instance{
-      label, [](FramerInstance& framer) -> std::unique_ptr<stream::FramerImplementation> {
-        return std::make_unique<HTTPConnectFramer>(framer);
-      }};
-  return instance;
-}
-
-HTTPConnectFramer::HTTPConnectFramer(FramerInstance&)
-    : setup_(ProxyConnectCoordinator::consume()) {}
-
 std::string HTTPConnectFramer::connectRequest(const ProxyConnectSetup& setup) {
   const auto& host = setup.target.host;
   const std::string port = std::to_string(setup.target.port);
@@ -171,17 +160,6 @@ bool HTTPConnectFramer::readConnectResponse(FramerInstance& framer) {
   }
   return true;
 }
-
-void HTTPConnectFramer::handleOutput(FramerInstance& framer, const stream::FramerMessage&,
-                                     size_t messageLength, bool) {
-  framers::forwardOutput(framer, messageLength);
-}
-
-void HTTPConnectFramer::wakeup(FramerInstance&) {}
-
-bool HTTPConnectFramer::stop(FramerInstance&) { return true; }
-
-void HTTPConnectFramer::cleanup(FramerInstance&) {}
 
 void HTTPConnectFramer::fail(FramerInstance& framer, int code) {
   framer.markFailed(code);

@@ -18,28 +18,21 @@
 #include <string>
 #include <string_view>
 
-#include "helper/framers/proxy_connect.h"
-#include "platform/stream/framer.h"
+#include "helper/framers/framer_common.h"
 
 namespace helper {
 
-class HTTPConnectFramer final : public stream::FramerImplementation {
+class HTTPConnectFramer final : public framers::ProxyFramer<HTTPConnectFramer> {
  public:
   static constexpr std::string_view label = "HTTPConnect";
   // The bytes of the head searched for its end; a longer head is refused.
   static constexpr size_t kMaxHead = 65536;
-  static const stream::FramerDefinition& definition();
 
   // Takes the published setup; the instance passed in is not used.
-  explicit HTTPConnectFramer(stream::FramerInstance& framer);
+  explicit HTTPConnectFramer(stream::FramerInstance&) {}
 
   stream::StartResult start(stream::FramerInstance& framer) override;
   size_t handleInput(stream::FramerInstance& framer) override;
-  void handleOutput(stream::FramerInstance& framer, const stream::FramerMessage& message,
-                    size_t messageLength, bool isComplete) override;
-  void wakeup(stream::FramerInstance& framer) override;
-  bool stop(stream::FramerInstance& framer) override;
-  void cleanup(stream::FramerInstance& framer) override;
 
   // The request the framer sends for `setup`; exposed for tests and tools.
   static std::string connectRequest(const ProxyConnectSetup& setup);
@@ -56,7 +49,6 @@ class HTTPConnectFramer final : public stream::FramerImplementation {
   bool readConnectResponse(stream::FramerInstance& framer);
   void fail(stream::FramerInstance& framer, int code);
 
-  const std::optional<ProxyConnectSetup> setup_;
   State state_ = State::initial;
 };
 

@@ -35,16 +35,6 @@ void appendField(std::vector<uint8_t>& out, std::string_view field) {
 
 }  // namespace
 
-const stream::FramerDefinition& SOCKS5Framer::definition() {
-  static const stream::FramerDefinition instance{
-      label, [](FramerInstance& framer) -> std::unique_ptr<stream::FramerImplementation> {
-        return std::make_unique<SOCKS5Framer>(framer);
-      }};
-  return instance;
-}
-
-SOCKS5Framer::SOCKS5Framer(FramerInstance&) : setup_(ProxyConnectCoordinator::consume()) {}
-
 stream::StartResult SOCKS5Framer::start(FramerInstance& framer) {
   if (!setup_) {
     fail(framer, EINVAL);
@@ -214,17 +204,6 @@ bool SOCKS5Framer::readConnectAddr(FramerInstance& framer) {
   framer.markReady();
   return true;
 }
-
-void SOCKS5Framer::handleOutput(FramerInstance& framer, const stream::FramerMessage&,
-                                size_t messageLength, bool) {
-  framers::forwardOutput(framer, messageLength);
-}
-
-void SOCKS5Framer::wakeup(FramerInstance&) {}
-
-bool SOCKS5Framer::stop(FramerInstance&) { return true; }
-
-void SOCKS5Framer::cleanup(FramerInstance&) {}
 
 void SOCKS5Framer::fail(FramerInstance& framer, int code) {
   framer.markFailed(code);

@@ -19,27 +19,19 @@
 #include <string_view>
 #include <vector>
 
-#include "helper/framers/proxy_connect.h"
-#include "platform/stream/framer.h"
+#include "helper/framers/framer_common.h"
 
 namespace helper {
 
-class SOCKS5Framer final : public stream::FramerImplementation {
+class SOCKS5Framer final : public framers::ProxyFramer<SOCKS5Framer> {
  public:
   static constexpr std::string_view label = "SOCKS5";
-  // Shared by every stream; also marks every message delivered upward.
-  static const stream::FramerDefinition& definition();
 
   // Takes the published setup; the instance passed in is not used.
-  explicit SOCKS5Framer(stream::FramerInstance& framer);
+  explicit SOCKS5Framer(stream::FramerInstance&) {}
 
   stream::StartResult start(stream::FramerInstance& framer) override;
   size_t handleInput(stream::FramerInstance& framer) override;
-  void handleOutput(stream::FramerInstance& framer, const stream::FramerMessage& message,
-                    size_t messageLength, bool isComplete) override;
-  void wakeup(stream::FramerInstance& framer) override;
-  bool stop(stream::FramerInstance& framer) override;
-  void cleanup(stream::FramerInstance& framer) override;
 
  private:
   enum class State {
@@ -61,7 +53,6 @@ class SOCKS5Framer final : public stream::FramerImplementation {
   void sendConnect(stream::FramerInstance& framer, const ProxyTarget& target);
   void fail(stream::FramerInstance& framer, int code);
 
-  const std::optional<ProxyConnectSetup> setup_;
   State state_ = State::initial;
   std::vector<uint8_t> connectHeader_;
 };
