@@ -1,18 +1,17 @@
-// Sixteen clients issue random operations for 20 s against the service in
-// this process, with the watchdog ticking and expiring sessions and a stale
-// image marked half-way. Every request must get exactly one reply of its
-// own kind, nothing may deadlock, and the state must be consistent at the
-// end. The ThreadSanitizer build runs this test.
+// The service in this process behind a real socket, which ThreadSanitizer
+// sees both ends of. Sixteen clients issue random operations for 20 s, with
+// the watchdog expiring sessions and a stale image marked half-way: every
+// request must get exactly one reply of its own, nothing may deadlock, and
+// the state must be consistent at the end. And the clients' library: late
+// replies after a time-out are skipped, the heartbeat keeper keeps a
+// session alive until the helper ends it, a server that goes away is
+// reported.
 #include <gmock/gmock.h>
 
-#include <atomic>
-#include <iostream>
+#include <future>
 #include <random>
-#include <thread>
 
-#include "helper/front/control_message.h"
-#include "platform/ipc/packet_client.h"
-#include "tests/service/in_process.h"
+#include "tests/session/session_fixture.h"
 
 namespace helper::test {
 namespace {
@@ -22,22 +21,20 @@ using Status = ipc::ReceivedPacket::Status;
 constexpr int kClients = 16;
 constexpr double kSeconds = 20;
 
-class ConcurrencyTest : public InProcessFixture {};
+class ConcurrencyTest : public SessionFixture {};
 
 // One client's connection, strict about replies: the reply's id and
 // operation must be the request's, and nothing may follow it.
 class StrictClient {
  public:
-  explicit StrictClient(const std::string& path) { connect(path); }
+  explicit StrictClient(const std::string& path) : path_(path) { connect(); }
 
-  void connect(const std::string& path) {
+  void connect() {
     std::string error;
-    socket_ = ipc::PacketClient::connect(path, false, &error);
+    socket_ = ipc::PacketClient::connect(path_, false, &error);
     ASSERT_NE(socket_, nullptr) << error;
-    const auto hello = socket_->receive(65536, 30);
-    ASSERT_EQ(hello.status, Status::packet);
-    const auto greeting = decodeGreeting(hello.data);
-    ASSERT_TRUE(greeting.value && std::holds_alternative<Hello>(*greeting.value)) << hello.data;
+    const auto greeting = decodeGreeting(socket_->receive(65536, 30).data);
+    ASSERT_TRUE(greeting.value && std::holds_alternative<Hello>(*greeting.value));
     nonce_ = std::get<Hello>(*greeting.value).nonce;
   }
 
@@ -57,32 +54,29 @@ class StrictClient {
   }
 
  private:
+  std::string path_;
   std::unique_ptr<ipc::PacketClient> socket_;
   std::string nonce_;
   std::uint64_t nextId_ = 1;
 };
 
 TEST_F(ConcurrencyTest, SixteenClientsGetExactlyOneReplyPerRequestWithoutDeadlock) {
-  HelperServiceImpl::Options options;
-  options.heartbeatTimeout = 0.5;
-  options.watchdogInterval = 0.05;
-  options.exitDelay = 0.01;
-  std::atomic<int> exits{0};
-  options.exitProcess = [&](int status) {
-    EXPECT_EQ(status, 0);
-    ++exits;
-  };
-  startService(options);
+  HelperServiceImpl::Options o = options();
+  o.heartbeatTimeout = 0.5;
+  o.watchdogInterval = 0.05;
+  o.exitDelay = 0.01;
+  o.wallClock = nullptr;
+  service(o);
+  client();  // serves it
   setKnobs({{"tun_delay_ms", "20"}});
 
   std::atomic<bool> stop{false};
   std::atomic<long> requests{0}, activations{0}, failedStarts{0};
-  std::mutex tokensMutex;
+  std::mutex mutex;
   std::vector<std::string> tokens;  // every token handed out
   std::vector<std::string> errors;
-  std::mutex errorsMutex;
   auto fail = [&](const std::string& what) {
-    std::lock_guard<std::mutex> guard(errorsMutex);
+    std::lock_guard<std::mutex> guard(mutex);
     if (errors.size() < 20) errors.push_back(what);
   };
 
@@ -90,49 +84,32 @@ TEST_F(ConcurrencyTest, SixteenClientsGetExactlyOneReplyPerRequestWithoutDeadloc
   for (int c = 0; c < kClients; ++c) {
     clients.emplace_back([&, c] {
       std::mt19937 random(static_cast<unsigned>(c * 7919 + 1));
-      StrictClient client(socketPath_);
+      StrictClient client(tmp_.file("control.sock"));
       std::string myToken;
       while (!stop) {
-        ControlRequest r;
-        const int pick = static_cast<int>(random() % 100);
-        if (pick < 20) {
-          r.op = ControlOperation::ping;
-        } else if (pick < 40) {
-          r.op = ControlOperation::status;
-        } else if (pick < 48) {
-          r.op = ControlOperation::activate;
-          // Some unusable URLs: answered without the lock.
-          r.proxyURL = random() % 4 == 0 ? "socks5://" : "socks5://192.0.2." + std::to_string(c + 1) + ":1080";
-          r.clientPID = 1000 + c;
-        } else if (pick < 78) {
-          r.op = ControlOperation::heartbeat;
-          r.sessionToken = random() % 5 == 0 ? "00000000-0000-0000-0000-000000000000" : myToken;
-        } else if (pick < 88) {
-          r.op = ControlOperation::deactivate;
-          r.sessionToken = random() % 3 == 0 ? "wrong" : myToken;
-        } else if (pick < 92) {
-          // A new connection now and then; the old one closes.
-          client.connect(socketPath_);
-          continue;
-        } else {
-          std::this_thread::sleep_for(std::chrono::milliseconds(random() % 20));
+        const unsigned pick = random() % 100, coin = random();
+        if (pick >= 88) {  // now and then a new connection (the old one closes), or a pause
+          if (pick < 92) client.connect();
+          std::this_thread::sleep_for(std::chrono::milliseconds(pick < 92 ? 0 : coin % 20));
           continue;
         }
+        using Op = ControlOperation;
+        ControlRequest r;
+        r.op = pick < 20 ? Op::ping : pick < 40 ? Op::status : pick < 48 ? Op::activate : pick < 78 ? Op::heartbeat : Op::deactivate;
+        // Some unusable URLs (answered without the lock) and wrong tokens.
+        r.proxyURL = coin % 4 == 0 ? "socks5://" : "socks5://192.0.2." + std::to_string(c + 1) + ":1080";
+        r.clientPID = 1000 + c;
+        r.sessionToken = coin % 5 == 0 ? "00000000-0000-0000-0000-000000000000" : coin % 3 == 0 ? "wrong" : myToken;
         ControlResult result;
         const std::string error = client.call(r, &result);
         ++requests;
-        if (!error.empty()) {
-          fail("client " + std::to_string(c) + ": " + error);
-          return;
-        }
+        if (!error.empty()) return fail("client " + std::to_string(c) + ": " + error);
         if (const auto* a = std::get_if<ActivateResult>(&result)) {
-          if (a->success != a->token.has_value() || a->success == a->message.has_value()) {
-            fail("inconsistent activate reply");
-          }
+          if (a->success != a->token.has_value() || a->success == a->message.has_value()) fail("inconsistent activate reply");
           if (a->success) {
             myToken = *a->token;
             ++activations;
-            std::lock_guard<std::mutex> guard(tokensMutex);
+            std::lock_guard<std::mutex> guard(mutex);
             tokens.push_back(myToken);
           } else if (r.proxyURL != "socks5://") {
             ++failedStarts;
@@ -141,12 +118,12 @@ TEST_F(ConcurrencyTest, SixteenClientsGetExactlyOneReplyPerRequestWithoutDeadloc
           }
         }
         if (const auto* s = std::get_if<HelperStatus>(&result)) {
-          if (s->helperVersion() != "1.0.0" || (s->isActive() && !s->activeProxyHost())) {
-            fail("inconsistent status record");
-          }
+          if (s->helperVersion() != "1.0.0" || (s->isActive() && !s->activeProxyHost())) fail("inconsistent status record");
         }
         if (const auto* d = std::get_if<DeactivateResult>(&result)) {
-          if (!d->success && d->message != "session token mismatch") fail("wrong deactivate refusal");
+          if (d->message != (d->success ? std::nullopt : std::optional<std::string>("session token mismatch"))) {
+            fail("wrong deactivate reply");
+          }
         }
       }
     });
@@ -155,27 +132,82 @@ TEST_F(ConcurrencyTest, SixteenClientsGetExactlyOneReplyPerRequestWithoutDeadloc
   // Half-way, the executable is "replaced": the exit is scheduled (and
   // recorded) as soon as no heartbeating session is live.
   std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds / 2));
-  service_->markStaleImage();
+  service().markStaleImage();
   std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds / 2));
   stop = true;
   for (auto& t : clients) t.join();
 
   for (const auto& e : errors) ADD_FAILURE() << e;
-  std::cout << requests << " requests, " << activations << " sessions started, " << exits
+  std::cout << requests << " requests, " << activations << " sessions started, " << exits().size()
             << " exit(s) recorded after the stale mark\n";
   EXPECT_GT(requests, 300);
   EXPECT_GT(activations, 5);
   EXPECT_EQ(failedStarts, 0);
   background_.waitUntilIdle();
-  EXPECT_LE(exits, 1) << "the exit was scheduled more than once";
-  // Every token was unique.
+  EXPECT_LE(exits().size(), 1u) << "the exit was scheduled more than once";
+  EXPECT_THAT(exits(), ::testing::Each(0));
   std::sort(tokens.begin(), tokens.end());
-  EXPECT_EQ(std::adjacent_find(tokens.begin(), tokens.end()), tokens.end());
-  // The service still answers, and at most one engine runs.
+  EXPECT_EQ(std::adjacent_find(tokens.begin(), tokens.end()), tokens.end()) << "a token was handed out twice";
+  // The service still answers.
   auto last = client();
   EXPECT_EQ(last->ping(), "1.0.0");
-  const HelperStatus s = last->status();
-  EXPECT_EQ(s.helperVersion(), "1.0.0");
+  EXPECT_EQ(last->status().helperVersion(), "1.0.0");
+}
+
+using Kind = HelperClientError::Kind;
+using HelperClientTest = ConcurrencyTest;
+
+void expectError(const std::function<void()>& call, Kind kind, const std::string& text) {
+  try {
+    call();
+    ADD_FAILURE() << "no error, expected: " << text;
+  } catch (const HelperClientError& e) {
+    EXPECT_EQ(e.kind(), kind);
+    EXPECT_THAT(e.what(), ::testing::HasSubstr(text));
+  }
+}
+
+TEST_F(HelperClientTest, AReplyThatArrivesAfterItsTimeOutIsSkippedByTheNextCall) {
+  setKnobs({{"tun_delay_ms", "800"}});
+  auto activator = client();
+  auto activation = std::async(std::launch::async, [&] { return activator->activate("socks5://192.0.2.1:1080", 1); });
+  ASSERT_TRUE(eventually([&] { return !mihomoLines().empty(); }));
+  auto impatient = client(/*timeout=*/0.1);
+  expectError([&] { impatient->status(); }, Kind::timeout, "no reply to status within 0.1 s");  // behind the start
+  EXPECT_TRUE(activation.get().success);
+  // The status reply arrives meanwhile; ping must not take it for its own.
+  EXPECT_EQ(impatient->ping(), "1.0.0");
+  EXPECT_TRUE(impatient->status().isActive());
+}
+
+TEST_F(HelperClientTest, TheHeartbeatKeeperKeepsASessionUntilTheHelperEndsIt) {
+  HelperServiceImpl::Options o = options();
+  o.heartbeatTimeout = 0.3;
+  o.watchdogInterval = 0.05;
+  o.wallClock = nullptr;
+  service(o);
+  auto owner = client();
+  const ActivateResult activated = owner->activate("socks5://192.0.2.1:1080", 1);
+  ASSERT_TRUE(activated.success);
+  std::promise<std::string> ended;
+  HeartbeatKeeper keeper(*owner, *activated.token, 0.05, [&](const std::string& reason) { ended.set_value(reason); });
+  // Ten times the grace: only the keeper keeps it alive.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_TRUE(owner->status().isActive());
+  EXPECT_GE(keeper.beats(), 20u);
+  // Someone else ends it; the keeper notices and stops.
+  EXPECT_TRUE(client()->deactivate(*activated.token).success);
+  auto reason = ended.get_future();
+  ASSERT_EQ(reason.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  EXPECT_EQ(reason.get(), "the helper refused the heartbeat: the session has ended");
+  EXPECT_FALSE(keeper.running());
+}
+
+TEST_F(HelperClientTest, AServerThatGoesAwayIsReportedAsDisconnected) {
+  auto c = client();
+  server_->stop();
+  expectError([&] { c->ping(); }, Kind::disconnected, "");
+  expectError([&] { c->ping(); }, Kind::disconnected, "closed");
 }
 
 }  // namespace
