@@ -50,10 +50,12 @@ enum class StartResult { ready, willMarkReady };
 // a callable that outlives the call; it never allocates.
 class ParseFunction {
  public:
+  // Implicit on purpose: lambdas are passed directly. The requires-clause
+  // keeps it from hiding the copy and move constructors.
   template <class F>
     requires(!std::is_same_v<std::remove_cvref_t<F>, ParseFunction> &&
              std::is_invocable_r_v<size_t, F&, ByteView, bool>)
-  ParseFunction(F&& f)  // NOLINT: implicit on purpose, lambdas are passed directly
+  ParseFunction(F&& f)  // NOLINT(bugprone-forwarding-reference-overload): constrained, see above
       : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
         call_([](void* object, ByteView bytes, bool isComplete) -> size_t {
           return (*static_cast<std::remove_reference_t<F>*>(object))(bytes, isComplete);

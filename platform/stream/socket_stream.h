@@ -48,9 +48,9 @@ class SocketStream final : private FramerInstance {
 
   // Bytes received in one call; also the largest chunk a pass-through
   // framer is given.
-  static constexpr size_t kReceiveSize = 64 * 1024;
+  static constexpr size_t kReceiveSize = size_t{64} * 1024;
   // Input a handshake may leave unconsumed before the stream gives up.
-  static constexpr size_t kMaxHandshakeInput = 256 * 1024;
+  static constexpr size_t kMaxHandshakeInput = size_t{256} * 1024;
 
   // Takes over the connected socket `fd` and creates the framer instance of
   // `definition` for it. Without a definition the stream is a plain socket,
