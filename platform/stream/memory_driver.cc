@@ -16,7 +16,6 @@ StartResult MemoryFramerDriver::start() {
 }
 
 void MemoryFramerDriver::receive(ByteView bytes) {
-  received_ += bytes.size();
   input_.append(bytes);
   runInput();
 }
@@ -89,7 +88,6 @@ void MemoryFramerDriver::markFailed(int error) {
   if (!failure_) {
     failure_ = error;
     consumedAtFailure_ = consumed_;
-    deliveredAtFailure_ = delivered_.size();
   }
   ++failCalls_;
 }

@@ -55,23 +55,20 @@ class MemoryFramerDriver final : public FramerInstance {
   // All bytes delivered to the application, and each delivery on its own.
   const Bytes& delivered() const { return delivered_; }
   const std::vector<Delivery>& deliveries() const { return deliveries_; }
-  size_t received() const { return received_; }
   size_t consumed() const { return consumed_; }
   size_t buffered() const { return input_.size(); }
   bool isReady() const { return readyCalls_ > 0 || startedReady_; }
   int readyCalls() const { return readyCalls_; }
   std::optional<int> failure() const { return failure_; }
   int failCalls() const { return failCalls_; }
-  // Consumed and delivered counts at the moment of the first failure.
+  // Consumed count at the moment of the first failure.
   size_t consumedAtFailure() const { return consumedAtFailure_; }
   // Consumed count when markReady() was first called.
   size_t consumedAtReady() const { return consumedAtReady_; }
-  size_t deliveredAtFailure() const { return deliveredAtFailure_; }
   const std::vector<ParseCall>& parseCalls() const { return parseCalls_; }
   const std::vector<size_t>& handleInputResults() const { return handleInputResults_; }
   // writeOutputNoCopy() calls that threw.
   int noCopyErrors() const { return noCopyErrors_; }
-  FramerImplementation& implementation() { return *implementation_; }
   // Makes writeOutputNoCopy() throw, as a stream whose send side broke may.
   void failNoCopyWrites(bool fail) { failNoCopy_ = fail; }
 
@@ -98,13 +95,11 @@ class MemoryFramerDriver final : public FramerInstance {
   std::vector<Bytes> writes_;
   Bytes delivered_;
   std::vector<Delivery> deliveries_;
-  size_t received_ = 0;
   size_t consumed_ = 0;
   int readyCalls_ = 0;
   std::optional<int> failure_;
   int failCalls_ = 0;
   size_t consumedAtFailure_ = 0;
-  size_t deliveredAtFailure_ = 0;
   size_t consumedAtReady_ = 0;
   bool failNoCopy_ = false;
   std::vector<ParseCall> parseCalls_;
