@@ -110,9 +110,7 @@ int verify(const std::string& file) {
   return kExitOk;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   CLI::App app{
       "helper-codesign - sign executables so the helper trusts them, and check signatures.\n\n"
       "A signature is a trailer appended to the file: the signing identifier, and for a team "
@@ -221,4 +219,16 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   return exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Whatever escapes (out of memory, a file system error) is reported as a
+  // failure of the command, never as an abort.
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    return complain(e.what());
+  }
 }
