@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
@@ -81,6 +82,12 @@ class CodeSigningServices {
 // from it to fail or redirect single operations.
 class LinuxCodeSigningServices : public CodeSigningServices {
  public:
+  // The running image of a process cannot change under it: the kernel
+  // refuses writes to an executable that runs (ETXTBSY), and an update
+  // renames a new file over the path while this process keeps its own inode.
+  // So the own image is opened, read and checked once per services object
+  // (once per process for the process-wide one), and every later call
+  // returns that same code object. Only a read error is not kept.
   OSStatus copySelf(CodeRef* code) override;
   OSStatus copyGuest(const PeerProcess& peer, CodeRef* code) override;
   OSStatus createStaticCodeWithPath(const std::string& path, CodeRef* code) override;
@@ -89,6 +96,10 @@ class LinuxCodeSigningServices : public CodeSigningServices {
                                   std::optional<SigningDictionary>* info) override;
   std::string ownExecutablePath() override;
   int stat(const std::string& path, struct ::stat* out) override;
+
+ private:
+  std::mutex selfLock_;  // guards self_; held while the own image is read
+  CodeRef self_;
 };
 
 // The process-wide services: the Linux implementation unless a test set

@@ -54,7 +54,20 @@ OSStatus openImage(const std::string& procPath, const std::string& description, 
 }  // namespace
 
 OSStatus LinuxCodeSigningServices::copySelf(CodeRef* code) {
-  return openImage("/proc/self/exe", "self (" + ownExecutablePath() + ")", code);
+  // Read under the lock, so that concurrent first callers wait for one
+  // reading instead of each making their own.
+  std::lock_guard<std::mutex> guard(selfLock_);
+  if (!self_ || image(self_)->evaluation().status == kStatusInternalError) {
+    CodeRef opened;
+    if (const OSStatus status = openImage("/proc/self/exe", "self (" + ownExecutablePath() + ")", &opened);
+        status != kStatusOK) {
+      return status;
+    }
+    image(opened)->evaluation();
+    self_ = std::move(opened);
+  }
+  *code = self_;
+  return kStatusOK;
 }
 
 OSStatus LinuxCodeSigningServices::copyGuest(const PeerProcess& peer, CodeRef* code) {
