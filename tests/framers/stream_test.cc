@@ -204,7 +204,9 @@ TEST(GateTest, AdmitsInArrivalOrderAndSkipsWaitersThatGaveUp) {
       std::lock_guard lock(orderMutex);
       order.push_back(pass ? i : -1);
     });
-    while (gate.waiting() != static_cast<size_t>(i + 1)) std::this_thread::sleep_for(1ms);
+    for (auto until = Clock::now() + 5s; gate.waiting() <= size_t(i) && Clock::now() < until;) {
+      std::this_thread::sleep_for(1ms);
+    }
   }
   const auto began = Clock::now();
   EXPECT_FALSE(gate.enter(began + 50ms));
@@ -227,6 +229,7 @@ TEST(GateTest, NeverTwoHoldersUnderContention) {
         // Some callers give up quickly, to mix time-outs with hand-overs.
         if (const auto pass = gate.enter(Clock::now() + ((t % 2) ? 1ms : 10s))) {
           if (++inside > 1) overlap = true;
+          std::this_thread::sleep_for(20us);  // long enough for a second holder to show
           --inside;
           ++admitted;
         }
