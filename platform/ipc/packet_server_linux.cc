@@ -1,7 +1,6 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,12 +13,6 @@
 
 namespace helper::ipc {
 namespace {
-
-double monotonicSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 // The peer pinned by a pidfd: from the socket when the kernel offers it
 // (Linux 6.5 and later), else opened by pid right away. The fallback is

@@ -16,7 +16,10 @@ namespace helper::ipc {
 
 // The largest request the service reads; anything longer closes the
 // connection.
-inline constexpr std::size_t kDefaultMaxPacketSize = 64 * 1024;
+inline constexpr std::size_t kDefaultMaxPacketSize = std::size_t{64} * 1024;
+
+// Seconds on the monotonic clock, on which every time-out here is measured.
+double monotonicSeconds();
 
 // Owns one file descriptor.
 class UniqueFd {

@@ -18,12 +18,6 @@
 namespace helper::ipc {
 namespace {
 
-double monotonicSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 // poll() for `events` with a deadline in monotonic seconds (negative: none).
 // Returns 1 when ready, 0 on time-out, -errno on failure.
 int waitFor(int fd, short events, double deadline) {
@@ -62,6 +56,12 @@ bool fillAddress(const std::string& path, sockaddr_un& address, socklen_t& lengt
 std::string errnoText(int error) { return std::strerror(error); }
 
 }  // namespace
+
+double monotonicSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
 
 void UniqueFd::reset(int fd) {
   if (fd_ >= 0) ::close(fd_);

@@ -1,7 +1,5 @@
 #include "tools/client/helper_client.h"
 
-#include <time.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -15,13 +13,7 @@ using Kind = HelperClientError::Kind;
 using Status = ipc::ReceivedPacket::Status;
 
 // Replies are small; the largest is a status record.
-constexpr std::size_t kMaxReplySize = 64 * 1024;
-
-double monotonicSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
+constexpr std::size_t kMaxReplySize = std::size_t{64} * 1024;
 
 std::string secondsText(double s) {
   char buf[32];
@@ -83,9 +75,9 @@ ControlResult HelperClient::call(ControlRequest request, double timeout) {
     throw HelperClientError(sent == ETIMEDOUT ? Kind::timeout : Kind::disconnected,
                             std::string("cannot send to the helper: ") + std::strerror(sent));
   }
-  const double deadline = monotonicSeconds() + timeout;
+  const double deadline = ipc::monotonicSeconds() + timeout;
   for (;;) {
-    const double left = deadline - monotonicSeconds();
+    const double left = deadline - ipc::monotonicSeconds();
     const ipc::ReceivedPacket reply = socket_->receive(kMaxReplySize, left > 0 ? left : 0);
     if (reply.status == Status::timeout) {
       // The reply may still come; the next call skips it by its id.
