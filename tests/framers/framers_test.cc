@@ -125,6 +125,7 @@ TEST(SOCKS5FramerTest, ReplyByteByByteConsumesNothingUntilEachPartIsCompleteThen
   driver->receive(big);
   EXPECT_EQ(driver->delivered(), big);
   EXPECT_EQ(driver->deliveries().size(), 4u);  // 65536 * 3 + 3392
+  for (const auto& d : driver->deliveries()) EXPECT_LE(d.data.size(), 65536u);
 }
 
 std::string httpRequest(const std::string& authority, const std::string& basic = "") {
