@@ -24,22 +24,19 @@ namespace {
 using ::testing::HasSubstr;
 using Status = ReceivedPacket::Status;
 
-// Answers "echo:<packet>"; "slow" takes 300 ms.
-class EchoHandler : public PacketHandler {
- public:
-  std::optional<std::string> handlePacket(ServerConnection&, std::string_view packet) override {
-    if (packet == "slow") std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    return "echo:" + std::string(packet);
-  }
-};
-
-class TestDelegate : public PacketServer::Delegate {
+// Admits unless told otherwise, and answers "echo:<packet>" ("slow" takes
+// 300 ms).
+class EchoServer : public PacketServer::Delegate, public PacketHandler {
  public:
   bool shouldAcceptNewConnection(PacketServer&, ServerConnection& connection) override {
     if (!accept) return false;
-    connection.setHandler(std::make_shared<EchoHandler>());
+    connection.setHandler(std::shared_ptr<PacketHandler>(this, [](PacketHandler*) {}));
     if (resume) connection.resume();
     return true;
+  }
+  std::optional<std::string> handlePacket(ServerConnection&, std::string_view packet) override {
+    if (packet == "slow") std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return "echo:" + std::string(packet);
   }
   std::atomic<bool> accept{true};
   std::atomic<bool> resume{true};  // accepted but never resumed counts as refused
@@ -75,7 +72,7 @@ class PacketTransportTest : public ::testing::Test {
 
   test::TempDir tmp_;
   std::string path_ = tmp_.file("control.sock");
-  TestDelegate delegate_;
+  EchoServer delegate_;
   std::unique_ptr<PacketServer> server_;
   std::shared_ptr<MemoryLogSink> logs_ = std::make_shared<MemoryLogSink>();
 };

@@ -27,11 +27,11 @@ class ConcurrencyTest : public SessionFixture {};
 // operation must be the request's, and nothing may follow it.
 class StrictClient {
  public:
-  explicit StrictClient(const std::string& path) : path_(path) { connect(); }
+  explicit StrictClient(const std::string& path) { connect(path); }
 
-  void connect() {
+  void connect(const std::string& path) {
     std::string error;
-    socket_ = ipc::PacketClient::connect(path_, false, &error);
+    socket_ = ipc::PacketClient::connect(path, false, &error);
     ASSERT_NE(socket_, nullptr) << error;
     const auto greeting = decodeGreeting(socket_->receive(65536, 30).data);
     ASSERT_TRUE(greeting.value && std::holds_alternative<Hello>(*greeting.value));
@@ -54,7 +54,6 @@ class StrictClient {
   }
 
  private:
-  std::string path_;
   std::unique_ptr<ipc::PacketClient> socket_;
   std::string nonce_;
   std::uint64_t nextId_ = 1;
@@ -89,7 +88,7 @@ TEST_F(ConcurrencyTest, SixteenClientsGetExactlyOneReplyPerRequestWithoutDeadloc
       while (!stop) {
         const unsigned pick = random() % 100, coin = random();
         if (pick >= 88) {  // now and then a new connection (the old one closes), or a pause
-          if (pick < 92) client.connect();
+          if (pick < 92) client.connect(tmp_.file("control.sock"));
           std::this_thread::sleep_for(std::chrono::milliseconds(pick < 92 ? 0 : coin % 20));
           continue;
         }
@@ -138,14 +137,11 @@ TEST_F(ConcurrencyTest, SixteenClientsGetExactlyOneReplyPerRequestWithoutDeadloc
   for (auto& t : clients) t.join();
 
   for (const auto& e : errors) ADD_FAILURE() << e;
-  std::cout << requests << " requests, " << activations << " sessions started, " << exits().size()
-            << " exit(s) recorded after the stale mark\n";
   EXPECT_GT(requests, 300);
   EXPECT_GT(activations, 5);
   EXPECT_EQ(failedStarts, 0);
   background_.waitUntilIdle();
-  EXPECT_LE(exits().size(), 1u) << "the exit was scheduled more than once";
-  EXPECT_THAT(exits(), ::testing::Each(0));
+  EXPECT_THAT(exits(), ::testing::AnyOf(::testing::ElementsAre(), ::testing::ElementsAre(0))) << "at most one exit";
   std::sort(tokens.begin(), tokens.end());
   EXPECT_EQ(std::adjacent_find(tokens.begin(), tokens.end()), tokens.end()) << "a token was handed out twice";
   // The service still answers.

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iomanip>
 #include <map>
 #include <sstream>
 
@@ -35,23 +36,73 @@ using Status = ipc::ReceivedPacket::Status;
 constexpr const char* kUUID = "[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}";
 const HelperStatus kIdle(false, std::nullopt, 0, 0, "1.0.0", 0);
 
-// The helper, its stderr in a file.
-class HelperProcess {
- public:
-  HelperProcess(const std::string& executable, const std::string& log) : log_(log) {
-    const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
-    process_ = spawnChild({executable, {}, -1, fd});
-    close(fd);
+// The wall-clock time of a log line ("2026-01-02T03:04:05.678Z …").
+double lineTime(const std::string& line) {
+  std::tm t{};
+  std::istringstream(line) >> std::get_time(&t, "%Y-%m-%dT%H:%M:%S");
+  return static_cast<double>(timegm(&t)) + std::stod(line.substr(19, 4));
+}
+double wallNow() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
+
+// A connection whose hello was read; "$NONCE" in what it sends is its nonce.
+struct RawConnection {
+  explicit RawConnection(const std::string& path) {
+    std::string error;
+    socket = ipc::PacketClient::connect(path, false, &error);
+    const auto greeting = decodeGreeting(socket ? socket->receive(65536, 10).data : error);
+    const Hello* hello = greeting.value ? std::get_if<Hello>(&*greeting.value) : nullptr;
+    EXPECT_TRUE(hello) << error;
+    nonce = hello ? hello->nonce : "";
   }
-  ~HelperProcess() {
-    process_->sendSignal(SIGKILL);
-    process_->waitForExit(10);
+  int send(std::string text) {
+    for (size_t at; (at = text.find("$NONCE")) != std::string::npos;) text.replace(at, 6, nonce);
+    return socket ? socket->send(text) : EBADF;
   }
 
-  // Whole lines so far.
+  std::unique_ptr<ipc::PacketClient> socket;
+  std::string nonce;
+};
+
+class ServiceTest : public EngineFixture {
+ protected:
+  void SetUp() override {
+    EngineFixture::SetUp();  // the engine beside where the helper goes
+    if (IsSkipped() || HasFailure()) return;
+    makeCopy(builtProgram("helper/front/helper"), helperPath(), "tarn.CorvalethApp.helper");
+    makeCopy(builtProgram("tools/helperctl/helperctl"), tmp_.file("bin/helperctl"), "tarn.CorvalethApp");
+    startHelper();
+  }
+  void TearDown() override {
+    stopHelper();
+    for (const pid_t engine : runningEngines()) kill(engine, SIGKILL);  // left by a failed test
+    EngineFixture::TearDown();
+  }
+
+  static void makeCopy(const std::string& source, const std::string& dest, const std::string& identifier) {
+    std::filesystem::copy_file(source, dest, std::filesystem::copy_options::overwrite_existing);
+    const CommandResult r = runCommand({builtProgram("tools/helper-codesign/helper-codesign"), "sign", "--identifier",
+                                        identifier, "--key", binaryDir() + "/keys/test-team.key", dest});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+  }
+  // The helper, its stderr in a file.
+  void startHelper() {
+    stopHelper();
+    const int fd = open(tmp_.file("helper.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+    helper_ = spawnChild({helperPath(), {}, -1, fd});
+    close(fd);
+    ASSERT_TRUE(waitForLine("helper listening on")) << "the helper did not start listening";
+  }
+  void stopHelper() {
+    if (helper_ && helper_->sendSignal(SIGKILL)) helper_->waitForExit(10);
+  }
+  // Its exit status, once it exited within `seconds`.
+  std::optional<int> helperExit(double seconds) {
+    return helper_->waitForExit(seconds) ? std::optional<int>(helper_->terminationStatus()) : std::nullopt;
+  }
+  // Its whole log lines so far.
   std::vector<std::string> lines() const {
     std::vector<std::string> out;
-    std::istringstream in(readFile(log_));
+    std::istringstream in(readFile(tmp_.file("helper.log")));
     for (std::string line; std::getline(in, line) && !in.eof();) out.push_back(line);
     return out;
   }
@@ -75,84 +126,12 @@ class HelperProcess {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }
-  // The exit status, once it exited within `seconds`.
-  std::optional<int> waitForExit(double seconds) {
-    if (!process_->waitForExit(seconds)) return std::nullopt;
-    return process_->terminationStatus();
-  }
-  bool running() { return process_->isRunning(); }
-  pid_t pid() const { return process_->pid(); }
-
- private:
-  std::string log_;
-  std::unique_ptr<ChildProcess> process_;
-};
-
-// The wall-clock time of a log line ("2026-01-02T03:04:05.678Z …").
-double lineTime(const std::string& line) {
-  tm t{};
-  int ms = 0;
-  sscanf(line.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min, &t.tm_sec, &ms);
-  t.tm_year -= 1900;
-  t.tm_mon -= 1;
-  return static_cast<double>(timegm(&t)) + ms / 1000.0;
-}
-double wallNow() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
-
-// A connection whose hello was read; "$NONCE" in what it sends is its nonce.
-struct RawConnection {
-  explicit RawConnection(const std::string& path) {
-    std::string error;
-    socket = ipc::PacketClient::connect(path, false, &error);
-    const auto greeting = decodeGreeting(socket ? socket->receive(65536, 10).data : error);
-    const Hello* hello = greeting.value ? std::get_if<Hello>(&*greeting.value) : nullptr;
-    EXPECT_TRUE(hello) << error;
-    nonce = hello ? hello->nonce : "";
-  }
-  int send(std::string text) {
-    for (size_t at; (at = text.find("$NONCE")) != std::string::npos;) text.replace(at, 6, nonce);
-    return socket ? socket->send(text) : EBADF;
-  }
-  Status next() { return socket ? socket->receive(65536, 5).status : Status::error; }
-
-  std::unique_ptr<ipc::PacketClient> socket;
-  std::string nonce;
-};
-
-class ServiceTest : public EngineFixture {
- protected:
-  void SetUp() override {
-    EngineFixture::SetUp();  // the engine beside where the helper goes
-    if (IsSkipped() || HasFailure()) return;
-    makeCopy(builtProgram("helper/front/helper"), helperPath(), "tarn.CorvalethApp.helper");
-    makeCopy(builtProgram("tools/helperctl/helperctl"), tmp_.file("bin/helperctl"), "tarn.CorvalethApp");
-    startHelper();
-  }
-  void TearDown() override {
-    helper_.reset();
-    for (const pid_t engine : runningEngines()) kill(engine, SIGKILL);  // left by a failed test
-    EngineFixture::TearDown();
-  }
-
-  static void makeCopy(const std::string& source, const std::string& dest, const std::string& identifier) {
-    std::filesystem::copy_file(source, dest, std::filesystem::copy_options::overwrite_existing);
-    const CommandResult r = runCommand({builtProgram("tools/helper-codesign/helper-codesign"), "sign", "--identifier",
-                                        identifier, "--key", binaryDir() + "/keys/test-team.key", dest});
-    ASSERT_EQ(r.exitStatus, 0) << r.err;
-  }
-  void startHelper() {
-    helper_.reset();
-    helper_ = std::make_unique<HelperProcess>(helperPath(), tmp_.file("helper.log"));
-    ASSERT_TRUE(helper_->waitForLine("helper listening on")) << "the helper did not start listening";
-  }
   // The update: a new executable moved over the old one (a new inode).
   void replaceExecutable() {
     makeCopy(helperPath(), helperPath() + ".new", "tarn.CorvalethApp.helper");
     std::filesystem::rename(helperPath() + ".new", helperPath());
   }
-  HelperProcess& helper() { return *helper_; }
-  static std::string root() { return paths::helperRoot(); }
-  static std::string socketPath() { return root() + kControlSocketPath; }
+  static std::string socketPath() { return paths::rooted(kControlSocketPath); }
   std::string helperPath() const { return tmp_.file("bin/helper"); }
   // Pids of running engines started from this test's engine path.
   std::vector<pid_t> runningEngines() const {
@@ -179,47 +158,45 @@ class ServiceTest : public EngineFixture {
     EXPECT_EQ(c.ping(), "1.0.0");
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
   }
-  static int mode(const std::string& path, bool socket = false) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) == socket ? int(st.st_mode & 0777) : -1;
-  }
+  static std::filesystem::perms mode(const std::string& path) { return std::filesystem::status(path).permissions(); }
   // helperctl, the signed copy unless another program is named.
   CommandResult ctl(std::vector<std::string> args, const std::string& program = "") {
     args.insert(args.begin(), program.empty() ? tmp_.file("bin/helperctl") : program);
     return runCommand(args, "", 120);
   }
 
-  std::unique_ptr<HelperProcess> helper_;
+  std::unique_ptr<ChildProcess> helper_;
 };
 
 TEST_F(ServiceTest, StartsUpWithTheLogLocationFixedAndServesOnlySignedClients) {
   // The log file did not exist: one console line for it, none for the directory.
-  const std::string logDir = root() + "/Library/Logs/CorvalethApp";
-  EXPECT_EQ(helper().lines().at(0), "[helper] chmod log file: errno=2 (ok если файл ещё не создан)");
-  EXPECT_THAT(helper().messages("main"),
+  const std::string logDir = paths::rooted(kLogDir);
+  EXPECT_EQ(lines().at(0), "[helper] chmod log file: errno=2 (ok если файл ещё не создан)");
+  EXPECT_THAT(messages("main"),
               ElementsAre("helper starting, version 1.0.0", "helper listening on tarn.CorvalethApp.helper.xpc"));
-  EXPECT_EQ(mode(logDir), 0700);
-  EXPECT_EQ(mode(socketPath(), /*socket=*/true), 0666);
+  EXPECT_EQ(mode(logDir), std::filesystem::perms(0700));
+  EXPECT_TRUE(std::filesystem::is_socket(socketPath()));
+  EXPECT_EQ(mode(socketPath()), std::filesystem::perms(0666));
   // A stranger while the executable is unchanged: refused, and nothing else.
   const CommandResult stranger = ctl({"ping"}, builtProgram("tools/helperctl/helperctl"));
   EXPECT_EQ(stranger.exitStatus, 4);
   EXPECT_THAT(stranger.err, HasSubstr("the helper refused the connection: this program is not allowed"));
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
-  EXPECT_TRUE(helper().running());
-  EXPECT_TRUE(helper().messages("Service").empty());
+  EXPECT_TRUE(helper_->isRunning());
+  EXPECT_TRUE(messages("Service").empty());
   // The first accepted connection creates the service, which sweeps first.
   EXPECT_EQ(client()->status(), kIdle);
-  EXPECT_THAT(helper().messages("Service"), ElementsAre("startup cleanup: sweeping orphan utun-devices"));
-  EXPECT_TRUE(helper().waitForLine("Accepted connection from PID " + std::to_string(getpid())));
+  EXPECT_THAT(messages("Service"), ElementsAre("startup cleanup: sweeping orphan utun-devices"));
+  EXPECT_TRUE(waitForLine("Accepted connection from PID " + std::to_string(getpid())));
 
   // Restarted with both present at other modes: fixed without a console line.
   writeFile(logDir + "/helper.log", "old\n");
   chmod(logDir.c_str(), 0755);
   chmod((logDir + "/helper.log").c_str(), 0644);
   startHelper();
-  EXPECT_EQ(mode(logDir + "/helper.log"), 0600);
-  EXPECT_EQ(mode(logDir), 0700);
-  for (const auto& line : helper().lines()) EXPECT_EQ(line.find("[helper]"), std::string::npos) << line;
+  EXPECT_EQ(mode(logDir + "/helper.log"), std::filesystem::perms(0600));
+  EXPECT_EQ(mode(logDir), std::filesystem::perms(0700));
+  EXPECT_THAT(lines(), ::testing::Each(::testing::Not(HasSubstr("[helper]"))));
 }
 
 TEST_F(ServiceTest, ASecondActivateStopsTheFirstEngineBeforeStartingItsOwn) {
@@ -235,13 +212,13 @@ TEST_F(ServiceTest, ASecondActivateStopsTheFirstEngineBeforeStartingItsOwn) {
   EXPECT_TRUE(c->heartbeat(second));
   EXPECT_EQ(c->deactivate(first).message, "session token mismatch");
   // The old engine was stopped before the new one started.
-  const auto lines = helper().lines();
+  const auto log = lines();
   const auto at = [&](const std::string& text) {
-    return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    return std::find_if(log.begin(), log.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
   };
   EXPECT_LT(at("re-activating: tearing down previous session"), at("stopping mihomo (PID " + std::to_string(firstEngines[0])));
   EXPECT_LT(at("stopping mihomo (PID " + std::to_string(firstEngines[0])), at("mihomo started, PID " + std::to_string(secondEngines[0])));
-  EXPECT_NE(at("mihomo started, PID " + std::to_string(secondEngines[0])), lines.end());
+  EXPECT_NE(at("mihomo started, PID " + std::to_string(secondEngines[0])), log.end());
   EXPECT_EQ(c->status().activeProxyHost(), "192.0.2.20");
 }
 
@@ -249,18 +226,18 @@ TEST_F(ServiceTest, AfterAnUpdateTheFirstConnectionIsRefusedAndTheIdleHelperExit
   replaceExecutable();
   auto stranger = spawnChild({builtProgram("tools/helperctl/helperctl"), {"ping"}});
   const auto refused =
-      helper().waitForLine("Rejected connection: signature validation failed (PID " + std::to_string(stranger->pid()) + ")");
+      waitForLine("Rejected connection: signature validation failed (PID " + std::to_string(stranger->pid()) + ")");
   ASSERT_TRUE(refused);
   EXPECT_TRUE(stranger->waitForExit(10) && stranger->terminationStatus() == 4);
-  EXPECT_EQ(helper().waitForExit(10), 0);
+  EXPECT_EQ(helperExit(10), 0);
   const double after = wallNow() - lineTime(*refused);
   EXPECT_GE(after, 0.45);
   EXPECT_LE(after, 2.0);
   // The refusal created the service, whose sweep ran before the exit.
-  EXPECT_THAT(helper().messages("Service"),
+  EXPECT_THAT(messages("Service"),
               ElementsAre("startup cleanup: sweeping orphan utun-devices",
                           "helper binary was replaced on disk — tearing down and exiting so launchd starts the updated one"));
-  EXPECT_TRUE(helper().waitForLine("fault Service: helper binary was replaced on disk"));
+  EXPECT_TRUE(waitForLine("fault Service: helper binary was replaced on disk"));
 }
 
 TEST_F(ServiceTest, AfterAnUpdateTheHelperServesOnWhileAHeartbeatingSessionLives) {
@@ -268,18 +245,18 @@ TEST_F(ServiceTest, AfterAnUpdateTheHelperServesOnWhileAHeartbeatingSessionLives
   const std::string token = activate(*c);
   replaceExecutable();
   EXPECT_EQ(ctl({"ping"}, builtProgram("tools/helperctl/helperctl")).exitStatus, 4);
-  ASSERT_TRUE(helper().waitForLine("postponing exit until it ends"));
+  ASSERT_TRUE(waitForLine("postponing exit until it ends"));
   for (int i = 0; i < 3; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     EXPECT_TRUE(c->heartbeat(token));
   }
   EXPECT_EQ(client()->ping(), "1.0.0");
-  EXPECT_TRUE(helper().running());
+  EXPECT_TRUE(helper_->isRunning());
   EXPECT_EQ(runningEngines().size(), 1u);
   // Deactivate gets its reply; then the process exits.
   const DeactivateResult d = c->deactivate(token);
   EXPECT_TRUE(d.success && !d.message);
-  EXPECT_EQ(helper().waitForExit(10), 0);
+  EXPECT_EQ(helperExit(10), 0);
   EXPECT_TRUE(runningEngines().empty());
 }
 
@@ -302,7 +279,7 @@ class HostileTest : public ServiceTest {
     EXPECT_TRUE(owner_->heartbeat(token_));
     EXPECT_EQ(owner_->status(), status_);
     EXPECT_EQ(runningEngines(), engines_);
-    EXPECT_TRUE(helper().running());
+    EXPECT_TRUE(helper_->isRunning());
   }
 
   std::unique_ptr<HelperClient> owner_;
@@ -343,15 +320,12 @@ TEST_F(HostileTest, MalformedPacketsCloseTheirConnectionWithOneLineAndChangeNoth
   for (const auto& [packet, reason] : cases) {
     RawConnection c(socketPath());
     ASSERT_EQ(c.send(packet), 0) << packet.substr(0, 80);
-    EXPECT_EQ(c.next(), Status::closed) << packet.substr(0, 80);
-    ASSERT_TRUE(helper().waitForLine(closing, 10, ++closed)) << packet.substr(0, 80);
-    std::vector<std::string> lines;
-    for (const auto& line : helper().messages("Listener")) {
-      if (line.rfind(closing, 0) == 0) lines.push_back(line);
-    }
+    EXPECT_EQ(c.socket->receive(65536, 5).status, Status::closed) << packet.substr(0, 80);
     // One line per closed connection, naming why.
-    ASSERT_EQ(lines.size(), closed) << packet.substr(0, 80);
-    EXPECT_THAT(lines.back(), HasSubstr(reason)) << packet.substr(0, 80);
+    const auto line = waitForLine(closing, 10, ++closed);
+    ASSERT_TRUE(line) << packet.substr(0, 80);
+    EXPECT_THAT(*line, HasSubstr(reason)) << packet.substr(0, 80);
+    EXPECT_FALSE(waitForLine(closing, 0, closed + 1)) << packet.substr(0, 80);
   }
   expectUnharmed();
 }
@@ -362,8 +336,8 @@ TEST_F(HostileTest, APacketFromAForkedChildIsRefusedEvenWithTheRightToken) {
   if (child == 0) _exit(c.send(R"({"nonce":"$NONCE","id":9,"op":"deactivate","sessionToken":")" + token_ + "\"}"));
   ASSERT_GT(child, 0);
   waitpid(child, nullptr, 0);
-  EXPECT_EQ(c.next(), Status::closed);
-  EXPECT_TRUE(helper().waitForLine("closing connection from PID " + std::to_string(getpid()) +
+  EXPECT_EQ(c.socket->receive(65536, 5).status, Status::closed);
+  EXPECT_TRUE(waitForLine("closing connection from PID " + std::to_string(getpid()) +
                                    ": a request was sent by PID " + std::to_string(child) + ", not by the admitted client"));
   expectUnharmed();
 }
@@ -373,12 +347,12 @@ TEST_F(HostileTest, PingAnswersWhileAnActivateWaitsForItsTunnelAndItsClientLeave
   {
     RawConnection leaver(socketPath());
     ASSERT_EQ(leaver.send(R"({"nonce":"$NONCE","id":1,"op":"activate","proxyURL":"socks5://192.0.2.50:1080","clientPID":77})"), 0);
-    ASSERT_TRUE(helper().waitForLine("mihomo started, PID", 10, 2));
+    ASSERT_TRUE(waitForLine("mihomo started, PID", 10, 2));
   }  // gone with its request in flight
   for (int i = 0; i < 5; ++i) EXPECT_LT(pingMillis(*pinger_), 50) << "ping " << i;
-  EXPECT_FALSE(helper().waitForLine("upstream 192.0.2.50", 0)) << "the activate should still wait";
+  EXPECT_FALSE(waitForLine("upstream 192.0.2.50", 0)) << "the activate should still wait";
   // The activate runs to its end; its reply has nowhere to go.
-  ASSERT_TRUE(helper().waitForLine("activated: TUN routes ALL traffic via upstream 192.0.2.50"));
+  ASSERT_TRUE(waitForLine("activated: TUN routes ALL traffic via upstream 192.0.2.50"));
   EXPECT_EQ(pinger_->status().activeProxyHost(), "192.0.2.50");
   EXPECT_FALSE(owner_->heartbeat(token_));
   // A new activate takes over from the orphaned session, engine included.
@@ -421,7 +395,7 @@ TEST_F(HostileTest, AThousandConnectionsAtOnceLeaveTheHelperServing) {
   EXPECT_GT(pings, 0);
   EXPECT_LT(worst, 50) << "the slowest of " << pings << " pings";
   expectUnharmed();
-  const auto listener = helper().messages("Listener");
+  const auto listener = messages("Listener");
   const auto count = [&](const char* prefix) {
     return std::count_if(listener.begin(), listener.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
   };
@@ -438,7 +412,7 @@ TEST_F(HostileTest, AThousandConnectionsAtOnceLeaveTheHelperServing) {
 TEST_F(ServiceTest, HelperctlPrintsWhatTheHelperSaysAndExitsWithItsVerdict) {
   const CommandResult ping = ctl({"ping"});
   EXPECT_EQ(ping.exitStatus, 0) << ping.err;
-  EXPECT_THAT(ping.out, MatchesRegex("helper 1\\.0\\.0 \\(PID " + std::to_string(helper().pid()) +
+  EXPECT_THAT(ping.out, MatchesRegex("helper 1\\.0\\.0 \\(PID " + std::to_string(helper_->pid()) +
                                      "\\) answered in [0-9]+\\.[0-9][0-9] ms\n"));
   EXPECT_EQ(ctl({"status"}).out,
             "active:          no\nupstream host:   -\nactive since:    -\nrelay sessions:  0\n"
@@ -454,7 +428,7 @@ TEST_F(ServiceTest, HelperctlPrintsWhatTheHelperSaysAndExitsWithItsVerdict) {
   const std::string token = activated.out.substr(0, activated.out.find('\n'));
   EXPECT_THAT(token, MatchesRegex(kUUID));
   EXPECT_THAT(activated.err, HasSubstr("helperctl heartbeat " + token));
-  EXPECT_THAT(helper().messages("Service"),
+  EXPECT_THAT(messages("Service"),
               ::testing::IsSupersetOf({"activate request from PID 4242", "activated: TUN routes ALL traffic via upstream 192.0.2.10"}));
   EXPECT_THAT(ctl({"status"}).out,
               ::testing::StartsWith("active:          yes\nupstream host:   192.0.2.10\nactive since:    20"));
@@ -479,7 +453,7 @@ TEST_F(ServiceTest, HelperctlPrintsWhatTheHelperSaysAndExitsWithItsVerdict) {
   EXPECT_EQ(ctl({"status", "--json"}).out, kIdle.encode().dump() + "\n");
   EXPECT_TRUE(runningEngines().empty());
   EXPECT_EQ(ctl({"deactivate", token}).exitStatus, 0);
-  EXPECT_TRUE(helper().waitForLine("Service: deactivate no-op (no active session)"));
+  EXPECT_TRUE(waitForLine("Service: deactivate no-op (no active session)"));
 
   for (const char* command : {"ping", "status", "activate", "heartbeat", "deactivate"}) {
     const CommandResult help = ctl({command, "--help"});
@@ -502,7 +476,7 @@ TEST_F(ServiceTest, HelperctlInTheForegroundShowsProgressAndDeactivatesOnSigterm
   auto foreground = spawnChild({tmp_.file("bin/helperctl"), {"activate", "socks5://192.0.2.10:1080"}, outFd, errFd});
   close(outFd);
   close(errFd);
-  ASSERT_TRUE(helper().waitForLine("activated: TUN routes ALL traffic"));
+  ASSERT_TRUE(waitForLine("activated: TUN routes ALL traffic"));
   EXPECT_TRUE(eventually([&] { return readFile(out).find('\n') != std::string::npos; }));
   EXPECT_THAT(readFile(out), MatchesRegex(std::string(kUUID) + "\n"));
   EXPECT_THAT(readFile(err), HasSubstr("waiting for the helper to bring up the tunnel… 1 s\n"));
@@ -512,7 +486,7 @@ TEST_F(ServiceTest, HelperctlInTheForegroundShowsProgressAndDeactivatesOnSigterm
   EXPECT_EQ(foreground->terminationStatus(), 0) << readFile(err);
   EXPECT_THAT(readFile(err), HasSubstr("heartbeating every 5 s"));
   EXPECT_THAT(readFile(err), HasSubstr("deactivated\n"));
-  EXPECT_TRUE(helper().waitForLine("Service: deactivated"));
+  EXPECT_TRUE(waitForLine("Service: deactivated"));
   EXPECT_TRUE(runningEngines().empty());
 }
 

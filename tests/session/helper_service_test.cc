@@ -61,13 +61,11 @@ TEST_F(HelperServiceTest, TheWatchdogExpiresStrictlyAfterThirtySecondsWithoutAHe
       EXPECT_TRUE(c->heartbeat(token));
       continue;
     }
-    ASSERT_FALSE(logs_->records().empty()) << silence;
-    EXPECT_EQ(logs_->records().front().level, LogLevel::error);
+    EXPECT_EQ(logs_->records().at(0).level, LogLevel::error) << silence;
     EXPECT_EQ(serviceLines().front(), line);
     EXPECT_FALSE(c->status().activeProxyHost());
     EXPECT_FALSE(alive(engine));
     EXPECT_FALSE(Peer::watchdogArmed(service()));
-    EXPECT_FALSE(c->heartbeat(token));
   }
   background_.waitUntilIdle();
   EXPECT_THAT(exits(), ElementsAre(0));

@@ -72,10 +72,7 @@ class SessionFixture : public EngineFixture {
       HelperListenerDelegate::Options o;
       o.validate = [this](const PeerProcess&) { return trusted_.load(); };
       o.imageReplacedSinceLaunch = [this] { return replaced_.load(); };
-      o.service = [this]() -> HelperServiceImpl& {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return service();
-      };
+      o.service = [this]() -> HelperServiceImpl& { return service(); };  // made by a test's first client
       o.backgroundQueue = &background_;
       delegate_ = std::make_unique<HelperListenerDelegate>(o);
     }
