@@ -29,6 +29,9 @@ inline std::string buildDir() {
 // otherwise.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal, so that saved output stays readable.
+  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
   void compare(const std::string& name, const std::string& baseline) { pairs_.emplace_back(name, baseline); }
 
   void ReportRuns(const std::vector<Run>& runs) override {
