@@ -42,15 +42,6 @@ def missing():
     return ""
 
 
-def wait_for(condition, timeout, step=0.1):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if condition():
-            return True
-        time.sleep(step)
-    return condition()
-
-
 class E2E(unittest.TestCase):
     def setUp(self):
         self.lab = netlab.Lab(BUILD, ENGINE).__enter__()
@@ -130,7 +121,7 @@ class E2E(unittest.TestCase):
         started = time.time()
         self.activate("socks5://%s:1080" % UPSTREAM_IP, "--pid", "4242")
         self.assertEqual(self.lab.utun_devices(), ["utun"])
-        self.assertTrue(wait_for(lambda: "isActive\":false" in self.lab.helperctl("status", "--json").stdout, 45, 0.5))
+        self.assertTrue(netlab.wait_until(lambda: "isActive\":false" in self.lab.helperctl("status", "--json").stdout, 45, 0.5))
         took = time.time() - started
         self.assertGreaterEqual(took, 30)
         self.assertLess(took, 37)
@@ -142,7 +133,7 @@ class E2E(unittest.TestCase):
         self.lab.start_socks5(UPSTREAM_IP, 1080)
         token = self.activate("socks5://%s:1080" % UPSTREAM_IP)
         os.kill(self.engine_pid(), signal.SIGKILL)
-        self.assertTrue(wait_for(lambda: '"isActive":false' in self.lab.helperctl("status", "--json").stdout, 5))
+        self.assertTrue(netlab.wait_until(lambda: '"isActive":false' in self.lab.helperctl("status", "--json").stdout, 5))
         self.assertIn('"host":"%s"' % UPSTREAM_IP, self.lab.helperctl("status", "--json").stdout)
         self.assertEqual(self.lab.helperctl("deactivate", token).returncode, 0)
         self.assert_network_back()
@@ -157,7 +148,7 @@ class E2E(unittest.TestCase):
         self.lab.start_helper()
         # The service, and its sweep, come into being with the first connection.
         self.assertEqual(self.lab.helperctl("ping").returncode, 0)
-        self.assertTrue(wait_for(lambda: not self.lab.engine_pids() and not self.lab.utun_devices(), 5))
+        self.assertTrue(netlab.wait_until(lambda: not self.lab.engine_pids() and not self.lab.utun_devices(), 5))
         self.assertIn("found orphan mihomo PID %d, sending SIGKILL" % orphan, self.lab.read(self.lab.helper_log))
         self.assert_network_back()
 
