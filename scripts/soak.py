@@ -6,7 +6,9 @@ garbage packets arrive. At the end: every well-formed request got exactly
 one reply, no engine process or tunnel is left, the helper's memory did not
 grow, and it still answers.
 
-usage: soak.py BUILD_DIR [SECONDS] [THREADS]      (root; default 60 s, 8 threads)
+usage: soak.py BUILD_DIR [SECONDS] [THREADS] [--no-memory-check]
+       (root; default 60 s, 8 threads; the memory check is meaningless under
+       AddressSanitizer, whose quarantine holds freed memory)
 Exit status 0 when every check passed, 1 otherwise, 77 when it cannot run.
 """
 import json
@@ -30,9 +32,11 @@ def rss_kib(pid):
 
 
 def main():
-    build = os.path.abspath(sys.argv[1])
-    seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 60
-    threads = int(sys.argv[3]) if len(sys.argv) > 3 else 8
+    memory_check = "--no-memory-check" not in sys.argv
+    args = [a for a in sys.argv[1:] if a != "--no-memory-check"]
+    build = os.path.abspath(args[0])
+    seconds = float(args[1]) if len(args) > 1 else 60
+    threads = int(args[2]) if len(args) > 2 else 8
     engine = os.path.join(build, "tests/engine/test_engine")
     client = os.path.join(build, "tests/soak/soak_client")
     if os.geteuid() != 0:
@@ -61,7 +65,7 @@ def main():
 
         def killer():
             rng = random.Random(7)
-            while not stop.wait(rng.uniform(0.2, 1.0)):
+            while not stop.wait(rng.uniform(0.05, 0.5)):
                 for pid in lab.engine_pids()[:1]:
                     try:
                         os.kill(pid, signal.SIGKILL)
@@ -102,8 +106,8 @@ def main():
              ping.stdout.strip() or ping.stderr.strip()),
             ("no engine process is left", leftover_engines is True, str(leftover_engines)),
             ("no tunnel device is left", not devices, ", ".join(devices)),
-            ("memory did not grow (after warm-up, at most 1 MiB)", last - first <= 1024,
-             "%d KiB -> %d KiB, peak %d KiB" % (first, last, peak)),
+            ("memory did not grow (after warm-up, at most 1 MiB)", last - first <= 1024 or not memory_check,
+             "%d KiB -> %d KiB, peak %d KiB%s" % (first, last, peak, "" if memory_check else " (not checked)")),
         ]
         print("soak: %.0f s, %d client threads, %d engines killed, %s" % (took, threads, kills[0], json.dumps(counts)))
         for what, ok, detail in checks:
