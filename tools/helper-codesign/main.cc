@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/codesign/code_file.h"
+#include "tools/cli/parse.h"
 
 namespace {
 
@@ -206,18 +207,7 @@ int run(int argc, char** argv) {
                  "usage.\n";
     return kExitUsage;
   }
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::cout << app.help();
-    return kExitOk;
-  } catch (const CLI::CallForAllHelp&) {
-    std::cout << app.help("", CLI::AppFormatMode::All);
-    return kExitOk;
-  } catch (const CLI::ParseError& e) {
-    std::cerr << "helper-codesign: " << e.what() << "\nRun `helper-codesign --help` for usage.\n";
-    return kExitUsage;
-  }
+  if (const auto early = helper::cli::parse(app, argc, argv, "helper-codesign")) return *early;
   return exitCode;
 }
 

@@ -2,6 +2,7 @@
 // offline tools around it. Run `helperctl --help` for the commands.
 #include <iostream>
 
+#include "tools/cli/parse.h"
 #include "tools/helperctl/command.h"
 
 namespace helperctl {
@@ -25,18 +26,7 @@ int run(int argc, char** argv) {
       "command lists its own statuses in `helperctl COMMAND --help`.");
   int exitCode = helperctl::kExitOk;
   for (auto registrar : helperctl::registrars()) registrar(app, exitCode);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::cout << app.help();
-    return helperctl::kExitOk;
-  } catch (const CLI::CallForAllHelp&) {
-    std::cout << app.help("", CLI::AppFormatMode::All);
-    return helperctl::kExitOk;
-  } catch (const CLI::ParseError& e) {
-    std::cerr << "helperctl: " << e.what() << "\nRun `helperctl --help` for usage.\n";
-    return helperctl::kExitUsage;
-  }
+  if (const auto early = helper::cli::parse(app, argc, argv, "helperctl")) return *early;
   return exitCode;
 }
 
