@@ -110,6 +110,8 @@ class SocketStream final : private FramerInstance {
   // its output to that sender: a reader must never wait for a writer that
   // is blocked because nobody reads.
   bool flush(bool wait);
+  // The sending part of flush(), entered and left with framerMutex_ held.
+  bool sendQueued(std::unique_lock<std::mutex>& lock);
   bool sendAll(const uint8_t* data, size_t length);
   size_t takeDelivered(std::span<uint8_t> buffer);
   void fail(StreamStage stage, int code);

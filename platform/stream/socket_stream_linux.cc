@@ -218,19 +218,22 @@ bool SocketStream::write(ByteView data) {
     return sendAll(data.data(), data.size());
   }
   std::lock_guard writing(writeMutex_);
-  {
-    std::lock_guard lock(framerMutex_);
-    if (state_ != State::ready) {
-      errno = error_.code ? error_.code : EBADF;
-      return false;
-    }
-    pendingOutput_ = data;
-    const FramerMessage message{definition_};
-    implementation_->handleOutput(*this, message, data.size(), false);
-    // Whatever the framer did not take is dropped: that is its decision.
-    pendingOutput_ = {};
+  // The bytes are queued and the sender role taken in one hold of the lock.
+  // Were the lock let go in between, a reader could find the queue full and
+  // nobody sending, take the application's bytes and block on a socket
+  // whose far end waits for us to read.
+  std::unique_lock lock(framerMutex_);
+  sendingDone_.wait(lock, [this] { return !sending_; });
+  if (state_ != State::ready) {
+    errno = error_.code ? error_.code : EBADF;
+    return false;
   }
-  return flush(true);
+  pendingOutput_ = data;
+  const FramerMessage message{definition_};
+  implementation_->handleOutput(*this, message, data.size(), false);
+  // Whatever the framer did not take is dropped: that is its decision.
+  pendingOutput_ = {};
+  return sendQueued(lock);
 }
 
 bool SocketStream::shutdownWrite() {
@@ -240,13 +243,12 @@ bool SocketStream::shutdownWrite() {
   }
   std::lock_guard writing(writeMutex_);
   if (implementation_) {
-    {
-      std::lock_guard lock(framerMutex_);
-      pendingOutput_ = {};
-      const FramerMessage message{definition_};
-      implementation_->handleOutput(*this, message, 0, true);
-    }
-    if (!flush(true)) return false;
+    std::unique_lock lock(framerMutex_);
+    sendingDone_.wait(lock, [this] { return !sending_; });
+    pendingOutput_ = {};
+    const FramerMessage message{definition_};
+    implementation_->handleOutput(*this, message, 0, true);
+    if (!sendQueued(lock)) return false;
   }
   if (ops_.shutdown(fd_, SHUT_WR) != 0) {
     fail(StreamStage::io, errno);
@@ -278,6 +280,10 @@ void SocketStream::close() {
 bool SocketStream::flush(bool wait) {
   std::unique_lock lock(framerMutex_);
   if (wait) sendingDone_.wait(lock, [this] { return !sending_; });
+  return sendQueued(lock);
+}
+
+bool SocketStream::sendQueued(std::unique_lock<std::mutex>& lock) {
   if (sending_ || output_.empty()) return state_ != State::failed;
   sending_ = true;
   bool ok = true;
@@ -291,7 +297,6 @@ bool SocketStream::flush(bool wait) {
   }
   if (!ok) output_.clear();
   sending_ = false;
-  lock.unlock();
   sendingDone_.notify_all();
   return ok;
 }
