@@ -9,7 +9,7 @@ ENGINE_BIN="$CACHE/mihomo/mihomo"
 
 # What building needs.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libssl-dev liburiparser-dev nlohmann-json3-dev
-  libsystemd-dev libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev)
+  libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev)
 # What running the demo needs on top.
 DEMO_PACKAGES=(iproute2 procps python3 python3-pip microsocks curl)
 # What the test suite needs on top: clang for the sanitizer and fuzzing

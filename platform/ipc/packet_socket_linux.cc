@@ -3,11 +3,11 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <systemd/sd-daemon.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -221,15 +221,46 @@ UniqueFd bindListeningSocket(const std::string& path, std::string* error) {
   return fd;
 }
 
+namespace {
+
+// systemd passes sockets from descriptor 3 on, LISTEN_FDS of them, and names
+// the process meant in LISTEN_PID.
+constexpr int kFirstActivatedFd = 3;
+
+// A whole decimal number in [0, max], or -1.
+long parseCount(const char* text, long max) {
+  if (!text || *text < '0' || *text > '9') return -1;
+  errno = 0;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  return errno == 0 && *end == '\0' && value <= max ? value : -1;
+}
+
+bool isListeningSeqpacketUnixSocket(int fd) {
+  int type = 0, listening = 0;
+  socklen_t length = sizeof(type);
+  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_SEQPACKET) return false;
+  length = sizeof(listening);
+  if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0 || !listening) return false;
+  sockaddr_storage address{};
+  length = sizeof(address);
+  return ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+         address.ss_family == AF_UNIX;
+}
+
+}  // namespace
+
 UniqueFd socketFromActivation(std::string* error) {
-  const int count = sd_listen_fds(1);
-  if (count <= 0) {
-    if (count < 0 && error) *error = "sd_listen_fds: " + errnoText(-count);
-    return UniqueFd();
-  }
+  const long pid = parseCount(std::getenv("LISTEN_PID"), INT32_MAX);
+  const long count = parseCount(std::getenv("LISTEN_FDS"), 1024);
+  // Meant for this process or not, the variables are not passed on.
+  ::unsetenv("LISTEN_PID");
+  ::unsetenv("LISTEN_FDS");
+  ::unsetenv("LISTEN_FDNAMES");
+  if (pid != ::getpid() || count <= 0) return UniqueFd();
   UniqueFd chosen;
-  for (int fd = SD_LISTEN_FDS_START; fd < SD_LISTEN_FDS_START + count; ++fd) {
-    if (!chosen.valid() && sd_is_socket_unix(fd, SOCK_SEQPACKET, 1, nullptr, 0) > 0) {
+  for (int fd = kFirstActivatedFd; fd < kFirstActivatedFd + count; ++fd) {
+    if (!chosen.valid() && isListeningSeqpacketUnixSocket(fd)) {
       ::fcntl(fd, F_SETFD, FD_CLOEXEC);
       chosen.reset(fd);
     } else {

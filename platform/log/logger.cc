@@ -1,17 +1,17 @@
 #include "platform/log/logger.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
 #include "platform/paths/paths.h"
-
-#define SD_JOURNAL_SUPPRESS_LOCATION
-#include <systemd/sd-journal.h>
 
 namespace helper {
 namespace {
@@ -49,27 +49,55 @@ class StderrSink : public LogSink {
   }
 };
 
+// journald's native protocol: one datagram per entry, one field per line as
+// KEY=value, or, for a value that holds a line feed, KEY, a line feed, the
+// value's length as 64-bit little-endian, the value and a line feed.
 class JournalSink : public LogSink {
  public:
+  explicit JournalSink(const std::string& socketPath)
+      : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    address_.sun_family = AF_UNIX;
+    socketPath.copy(address_.sun_path, sizeof(address_.sun_path) - 1);
+  }
+  ~JournalSink() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  JournalSink(const JournalSink&) = delete;
+  JournalSink& operator=(const JournalSink&) = delete;
+
   void write(const LogRecord& r) override {
-    const std::string fields[] = {
-        "MESSAGE=" + r.message,
-        "PRIORITY=" + std::to_string(static_cast<int>(r.level)),
-        "SYSLOG_IDENTIFIER=helper",
-        "SUBSYSTEM=" + r.subsystem,
-        "CATEGORY=" + r.category,
-    };
-    iovec iov[5];
-    for (size_t i = 0; i < 5; ++i) {
-      iov[i].iov_base = const_cast<char*>(fields[i].data());
-      iov[i].iov_len = fields[i].size();
+    const std::string entry = journalEntry(r);
+    ssize_t sent = -1;
+    if (fd_ >= 0) {
+      do {
+        sent = ::sendto(fd_, entry.data(), entry.size(), MSG_NOSIGNAL,
+                        reinterpret_cast<const sockaddr*>(&address_), sizeof(address_));
+      } while (sent < 0 && errno == EINTR);
     }
-    if (sd_journal_sendv(iov, 5) < 0) fallback_.write(r);
+    // Not delivered (no journal, or an entry too large for one datagram):
+    // the line still goes somewhere.
+    if (sent != static_cast<ssize_t>(entry.size())) fallback_.write(r);
   }
 
  private:
+  int fd_;
+  sockaddr_un address_{};
   StderrSink fallback_;
 };
+
+void appendField(std::string& entry, const char* key, const std::string& value) {
+  entry += key;
+  if (value.find('\n') == std::string::npos) {
+    entry += '=';
+    entry += value;
+  } else {
+    entry += '\n';
+    uint64_t length = value.size();
+    for (int i = 0; i < 8; ++i, length >>= 8) entry += static_cast<char>(length & 0xFF);
+    entry += value;
+  }
+  entry += '\n';
+}
 
 std::mutex& sinkMutex() {
   static std::mutex m;
@@ -98,11 +126,25 @@ const char* logLevelName(LogLevel level) {
   return "?";
 }
 
+std::string journalEntry(const LogRecord& r) {
+  std::string entry;
+  appendField(entry, "MESSAGE", r.message);
+  appendField(entry, "PRIORITY", std::to_string(static_cast<int>(r.level)));
+  appendField(entry, "SYSLOG_IDENTIFIER", "helper");
+  appendField(entry, "SUBSYSTEM", r.subsystem);
+  appendField(entry, "CATEGORY", r.category);
+  return entry;
+}
+
+std::shared_ptr<LogSink> makeJournalSink(const std::string& socketPath) {
+  return std::make_shared<JournalSink>(socketPath);
+}
+
 std::shared_ptr<LogSink> makeDefaultLogSink() {
+  const char* const journal = "/run/systemd/journal/socket";
   struct stat st {};
-  if (paths::helperRoot().empty() && ::stat("/run/systemd/journal/socket", &st) == 0 &&
-      S_ISSOCK(st.st_mode)) {
-    return std::make_shared<JournalSink>();
+  if (paths::helperRoot().empty() && ::stat(journal, &st) == 0 && S_ISSOCK(st.st_mode)) {
+    return makeJournalSink(journal);
   }
   return std::make_shared<StderrSink>();
 }

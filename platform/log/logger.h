@@ -34,6 +34,13 @@ class LogSink {
 // Replaces the process-wide sink; nullptr restores the default one.
 void setLogSink(std::shared_ptr<LogSink> sink);
 
+// journald's native protocol on the datagram socket at `socketPath`; a line
+// that cannot be sent goes to stderr instead.
+std::shared_ptr<LogSink> makeJournalSink(const std::string& socketPath);
+// The datagram of one entry: MESSAGE, PRIORITY, SYSLOG_IDENTIFIER=helper,
+// SUBSYSTEM and CATEGORY.
+std::string journalEntry(const LogRecord& record);
+
 // The sink the default chooses: journald when its socket exists and no
 // HELPER_ROOT sandbox is set, stderr otherwise.
 std::shared_ptr<LogSink> makeDefaultLogSink();

@@ -2,6 +2,7 @@
 // reach through the real helper (the hello's fields, pipelined requests,
 // refusals without a resume, descriptors, where the socket comes from, and
 // the client's check that root serves it).
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -160,6 +161,38 @@ TEST_F(PacketTransportTest, TheSocketCanComeFromSystemd) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   unsetenv("LISTEN_FDS");
   EXPECT_FALSE(socketFromActivation(&error).valid());
+}
+
+TEST(SocketActivationTest, SocketsMeantForAnotherProcessOrOfAnotherKindAreNotTaken) {
+  struct Case {
+    const char* what;
+    bool ourPid;
+    int type;
+    int exitStatus;  // 0: not taken, descriptor still open; 1: not taken, closed
+  } cases[] = {
+      {"another process's", false, SOCK_SEQPACKET, 0},
+      {"a datagram socket", true, SOCK_DGRAM, 1},
+      {"a stream socket", true, SOCK_STREAM, 1},
+  };
+  for (const Case& c : cases) {
+    const pid_t child = fork();
+    if (child == 0) {
+      const int fd = ::socket(AF_UNIX, c.type, 0);
+      if (fd < 0 || dup2(fd, 3) != 3) _exit(10);
+      setenv("LISTEN_PID", std::to_string(c.ourPid ? getpid() : getpid() + 1).c_str(), 1);
+      setenv("LISTEN_FDS", "1", 1);
+      std::string error;
+      if (socketFromActivation(&error).valid()) _exit(11);
+      if (c.ourPid && error != "systemd passed 1 descriptor(s), none a listening SOCK_SEQPACKET Unix socket") {
+        _exit(12);
+      }
+      if (getenv("LISTEN_PID") != nullptr) _exit(13);
+      _exit(fcntl(3, F_GETFD) == -1 ? 1 : 0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exitStatus) << c.what << ": " << status;
+  }
 }
 
 TEST_F(PacketTransportTest, TheClientTalksOnlyToARootServerUnlessToldOtherwise) {
