@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -139,6 +140,37 @@ TEST_F(PacketTransportTest, ALiveSocketOrAnotherFileIsNotReplaced) {
   EXPECT_FALSE(bindListeningSocket(file, &error).valid());
   EXPECT_EQ(error, file + " exists and is not a socket; remove it by hand");
   EXPECT_EQ(test::readFile(file), "x");
+}
+
+TEST_F(PacketTransportTest, AClientThatCannotConnectIsToldWhyInWords) {
+  // A socket file nobody listens on any more, as a crashed helper leaves.
+  const std::string stale = tmp_.file("stale.sock");
+  {
+    UniqueFd gone(::socket(AF_UNIX, SOCK_SEQPACKET, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    stale.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(gone.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  }
+  const std::string tooLong = tmp_.file(std::string(120, 'x'));
+  const struct {
+    std::string path, error;
+  } cases[] = {
+      {tmp_.file("missing.sock"), "the helper is not running (no socket at " + tmp_.file("missing.sock") + ")"},
+      {stale, "the helper is not running (nobody listens on " + stale + ")"},
+      {tooLong, "socket path too long (" + std::to_string(tooLong.size()) + " bytes): " + tooLong},
+      {"", "socket path too long (0 bytes): "},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_FALSE(connectSocket(c.path, &error).valid()) << c.path;
+    EXPECT_EQ(error, c.error);
+  }
+  // The helper replaces the stale file; a path it cannot use is refused.
+  std::string error;
+  EXPECT_TRUE(bindListeningSocket(stale, &error).valid()) << error;
+  EXPECT_FALSE(bindListeningSocket(tooLong, &error).valid());
+  EXPECT_EQ(error, "socket path too long (" + std::to_string(tooLong.size()) + " bytes): " + tooLong);
 }
 
 TEST_F(PacketTransportTest, TheSocketCanComeFromSystemd) {
