@@ -104,13 +104,16 @@ class SocketStream final : private FramerInstance {
   void runInput();
   // Sends the queued output. One caller at a time holds the sender role and
   // sends until the queue is empty, so output leaves in the order it was
-  // queued. With `wait`, a caller finds another sender at work and waits
-  // until its own output is out (the application's bytes are not copied,
-  // so write() must not return before they are sent); without, it leaves
-  // its output to that sender: a reader must never wait for a writer that
-  // is blocked because nobody reads.
+  // queued. With `wait`, a caller that finds another sender at work waits
+  // for it and then sends; without (a reader), it leaves its output to that
+  // sender: a reader must never wait for a writer that is blocked because
+  // nobody reads.
   bool flush(bool wait);
-  // The sending part of flush(), entered and left with framerMutex_ held.
+  // The application's output (empty with `isComplete` to end the sending
+  // side) through the framer and out. Returns once it is sent: the bytes
+  // are not copied. With writeMutex_ held.
+  bool passOutput(ByteView data, bool isComplete);
+  // The sending part, entered and left with framerMutex_ held.
   bool sendQueued(std::unique_lock<std::mutex>& lock);
   bool sendAll(const uint8_t* data, size_t length);
   size_t takeDelivered(std::span<uint8_t> buffer);

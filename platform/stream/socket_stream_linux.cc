@@ -213,11 +213,26 @@ bool SocketStream::write(ByteView data) {
     errno = state_ == State::preparing ? ENOTCONN : (error().code ? error().code : EBADF);
     return false;
   }
-  if (!implementation_) {
-    std::lock_guard writing(writeMutex_);
-    return sendAll(data.data(), data.size());
+  std::lock_guard writing(writeMutex_);
+  if (!implementation_) return sendAll(data.data(), data.size());
+  return passOutput(data, false);
+}
+
+bool SocketStream::shutdownWrite() {
+  if (state_ != State::ready) {
+    errno = ENOTCONN;
+    return false;
   }
   std::lock_guard writing(writeMutex_);
+  if (implementation_ && !passOutput({}, true)) return false;
+  if (ops_.shutdown(fd_, SHUT_WR) != 0) {
+    fail(StreamStage::io, errno);
+    return false;
+  }
+  return true;
+}
+
+bool SocketStream::passOutput(ByteView data, bool isComplete) {
   // The bytes are queued and the sender role taken in one hold of the lock.
   // Were the lock let go in between, a reader could find the queue full and
   // nobody sending, take the application's bytes and block on a socket
@@ -230,31 +245,10 @@ bool SocketStream::write(ByteView data) {
   }
   pendingOutput_ = data;
   const FramerMessage message{definition_};
-  implementation_->handleOutput(*this, message, data.size(), false);
+  implementation_->handleOutput(*this, message, data.size(), isComplete);
   // Whatever the framer did not take is dropped: that is its decision.
   pendingOutput_ = {};
   return sendQueued(lock);
-}
-
-bool SocketStream::shutdownWrite() {
-  if (state_ != State::ready) {
-    errno = ENOTCONN;
-    return false;
-  }
-  std::lock_guard writing(writeMutex_);
-  if (implementation_) {
-    std::unique_lock lock(framerMutex_);
-    sendingDone_.wait(lock, [this] { return !sending_; });
-    pendingOutput_ = {};
-    const FramerMessage message{definition_};
-    implementation_->handleOutput(*this, message, 0, true);
-    if (!sendQueued(lock)) return false;
-  }
-  if (ops_.shutdown(fd_, SHUT_WR) != 0) {
-    fail(StreamStage::io, errno);
-    return false;
-  }
-  return true;
 }
 
 void SocketStream::cancel() {
