@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!pass.empty()) config.password = pass;
   std::string text;
   try {
-    text = helper::makeConfig(config);
+    text = helper::makeConfig(config, "utun0");
   } catch (const helper::MihomoError& e) {
     if (helper::isValidHost(config.host)) std::abort();
     return 0;
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // only on whether credentials are written.
   static const size_t plainLines = [] {
     helper::ProxyConfig c{"h", 1, {}, {}, helper::ProxyKind::socks5};
-    const auto t = helper::makeConfig(c);
+    const auto t = helper::makeConfig(c, "utun0");
     return static_cast<size_t>(std::count(t.begin(), t.end(), '\n'));
   }();
   const size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));

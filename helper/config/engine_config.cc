@@ -73,7 +73,7 @@ std::string escapeYAML(std::string_view value) {
   return out + "\"";
 }
 
-std::string makeConfig(const ProxyConfig& upstream) {
+std::string makeConfig(const ProxyConfig& upstream, std::string_view tunDevice) {
   const std::string& host = upstream.host;
   if (!isValidHost(host)) {
     throw MihomoError::startFailed("upstream host содержит недопустимые символы: '" +
@@ -96,9 +96,12 @@ std::string makeConfig(const ProxyConfig& upstream) {
       "  dns-hijack:",
       "    - any:53",
       "  mtu: 9000",
-      // The engine names its device "Meta" on Linux unless told; the helper
-      // recognises the tunnel by its "utun" prefix.
-      "  device: utun",
+      // Linux only. The supervisor picks the device name for each start.
+      // The routing table and the rule priorities are pinned so that the
+      // cleanup after a crashed engine removes exactly its rules and table.
+      "  device: " + std::string(tunDevice),
+      "  iproute2-table-index: " + std::to_string(kEngineRouteTable),
+      "  iproute2-rule-index: " + std::to_string(kEngineRuleIndex),
       "",
       "proxies:",
       "  - name: upstream",

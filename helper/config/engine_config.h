@@ -11,10 +11,18 @@
 
 namespace helper {
 
-// The whole file: UTF-8, LF between lines, no LF after the last one. Throws
-// MihomoError::startFailed when the host holds characters a configuration
-// cannot carry unquoted.
-std::string makeConfig(const ProxyConfig& upstream);
+// The engine's automatic routing uses its own routing table and ip rules at
+// priorities kEngineRuleIndex to kEngineRuleIndex + kEngineRuleSpan (v4 and
+// v6). Pinning them lets the supervisor remove exactly what an engine killed
+// with SIGKILL leaves behind.
+inline constexpr int kEngineRouteTable = 7100;
+inline constexpr int kEngineRuleIndex = 7100;
+inline constexpr int kEngineRuleSpan = 10;
+
+// The whole file: UTF-8, LF between lines, no LF after the last one. The TUN
+// device gets the name `tunDevice`. Throws MihomoError::startFailed when the
+// host holds characters a configuration cannot carry unquoted.
+std::string makeConfig(const ProxyConfig& upstream, std::string_view tunDevice);
 
 // Non-empty, at most 253 characters, each one of a-z A-Z 0-9 . - : _
 bool isValidHost(std::string_view host);

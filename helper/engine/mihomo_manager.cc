@@ -128,7 +128,7 @@ void MihomoManager::start(const ProxyConfig& upstream) {
   const std::string logPath = paths::rooted(kEngineLogPath);
   system_.createDirectories(dataDir);
   system_.createDirectories(paths::rooted(kLogDir));
-  const std::string config = makeConfig(upstream);
+  const std::string config = makeConfig(upstream, "utun");
 
   // The engine runs under this mask too, so whatever it creates is
   // accessible to its owner only. Restored on every way out.

@@ -51,7 +51,7 @@ TEST(EngineCheckTest, RealEngineAcceptsEveryKindOfUpstream) {
   };
   int i = 0;
   for (const auto& c : cases) {
-    expectEngineAccepts(*engine, tmp.file("case" + std::to_string(i++)), makeConfig(c),
+    expectEngineAccepts(*engine, tmp.file("case" + std::to_string(i++)), makeConfig(c, "utun0"),
                         c.host + " " + c.username.value_or("") + " " + c.password.value_or(""));
   }
 }
@@ -68,7 +68,7 @@ TEST(EngineCheckTest, EngineRefusesEscapedSlashAndRawC1Controls) {
   const std::string passwords[] = {"a/b", "del\x7f", "c1\u0080"};
   for (const auto& password : passwords) {
     test::writeFile(tmp.file("config.yaml"),
-                    makeConfig(upstream("192.0.2.1", 1080, ProxyKind::socks5, "u", password)));
+                    makeConfig(upstream("192.0.2.1", 1080, ProxyKind::socks5, "u", password), "utun0"));
     const auto r = runCommand({*engine, "-t", "-d", tmp.path(), "-f", tmp.file("config.yaml")}, "", 60);
     EXPECT_NE(r.exitStatus, 0) << password;
     EXPECT_NE(r.out.find("test failed"), std::string::npos) << password << "\n" << r.out;
@@ -126,7 +126,7 @@ TEST(EngineCheckTest, CredentialsRoundTripThroughAYamlReader) {
   // The rules every file must hold: those of a configuration without
   // credentials for the same upstream.
   const auto reference = tmp.file("reference.yaml");
-  test::writeFile(reference, makeConfig(upstream("192.0.2.1", 1080, ProxyKind::socks5)));
+  test::writeFile(reference, makeConfig(upstream("192.0.2.1", 1080, ProxyKind::socks5), "utun0"));
   const auto rulesJson = runCommand(
       {"/usr/bin/python3", "-c",
        "import json,sys,yaml; print(json.dumps(yaml.safe_load(open(sys.argv[1]))['rules']))",
@@ -148,7 +148,7 @@ TEST(EngineCheckTest, CredentialsRoundTripThroughAYamlReader) {
     ASSERT_EQ(parsed->username.value_or(""), user);
     ASSERT_EQ(parsed->password.value_or(""), pass);
     const std::string file = tmp.file("c" + std::to_string(i) + ".yaml");
-    const std::string text = makeConfig(*parsed);
+    const std::string text = makeConfig(*parsed, "utun0");
     test::writeFile(file, text);
     manifest.push_back({{"file", file}, {"username", user}, {"password", pass}, {"rules", rules}});
     // A sample also goes through the engine's own reader, which refuses

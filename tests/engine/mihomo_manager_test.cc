@@ -72,7 +72,7 @@ TEST_F(MihomoManagerTest, WritesTheConfigurationAndAppendsToTheLog) {
   struct stat st {};
   ASSERT_EQ(stat(config.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(readFile(config), makeConfig(upstream()));
+  EXPECT_EQ(readFile(config), makeConfig(upstream(), "utun"));
   // The engine inherited the mask: what it creates is its owner's only.
   ASSERT_EQ(stat((paths::rooted(kEngineDataDir) + "/engine-made").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);

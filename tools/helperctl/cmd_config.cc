@@ -40,7 +40,7 @@ int renderConfig(const std::string& text) {
   const auto config = parseOrComplain(text);
   if (!config) return kExitInvalidUrl;
   try {
-    std::cout << helper::makeConfig(*config) << std::flush;
+    std::cout << helper::makeConfig(*config, "utun0") << std::flush;
   } catch (const helper::MihomoError& e) {
     std::cerr << e.errorDescription() << "\n";
     return kExitRefused;
