@@ -1,11 +1,13 @@
 // Any upstream into the configuration writer: it either refuses the host or
-// writes a file whose line structure no credential can change.
+// writes a file whose line structure no credential can change, in characters
+// every YAML reader takes as they are.
 #include <algorithm>
 #include <cstdlib>
 #include <string>
 
 #include "helper/config/engine_config.h"
 #include "helper/engine/mihomo_error.h"
+#include "platform/text/utf8.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;
@@ -40,6 +42,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
   const bool credentials = config.username || config.password;
   if (lines != plainLines + (credentials ? 1 : 0)) std::abort();
-  if (text.find('\r') != std::string::npos) std::abort();
+  // No control but LF, and nothing a YAML reader refuses (DEL, C1,
+  // non-characters) or takes as a line break (NEL, LS, PS).
+  for (size_t pos = 0; pos < text.size();) {
+    const auto c = helper::utf8::decodeNext(text, pos);
+    if (!c) std::abort();
+    if ((*c < 0x20 && *c != '\n') || (*c >= 0x7f && *c <= 0x9f) || *c == 0x2028 || *c == 0x2029 ||
+        (*c >= 0xfdd0 && *c <= 0xfdef) || (*c & 0xfffe) == 0xfffe) {
+      std::abort();
+    }
+  }
   return 0;
 }

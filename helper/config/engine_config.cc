@@ -29,9 +29,33 @@ std::string antiLoopRule(const std::string& host) {
 }
 
 void appendUnicodeEscape(std::string& out, char32_t c) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+  char buf[12];
+  if (c > 0xffff) {
+    std::snprintf(buf, sizeof buf, "\\U%08x", static_cast<unsigned>(c));
+  } else {
+    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+  }
   out += buf;
+}
+
+// Characters a YAML reader would refuse or change if they stood raw in a
+// double-quoted scalar. Found by experiment with the engine (`mihomo -t`, and
+// its proxy names read back over the controller API) and PyYAML:
+// - the engine's reader refuses the C0 controls other than tab, LF and CR,
+//   DEL, the C1 controls other than NEL, and U+FFFE/U+FFFF ("control
+//   characters are not allowed");
+// - both take NEL, LS and PS (U+0085, U+2028, U+2029) as line breaks: a raw
+//   NEL becomes one space, and the blanks around a raw LS or PS are dropped;
+// - the other non-characters (U+FDD0..U+FDEF, U+xFFFE/U+xFFFF in the planes
+//   above the first) both accept raw; they are escaped like U+FFFE/U+FFFF so
+//   that a reader which refuses non-characters cannot refuse the file;
+// - a byte-order mark (U+FEFF) inside the scalar is accepted and kept, so it
+//   stays raw.
+// Each of these, escaped as \u or \U, reads back exactly. Surrogates cannot
+// occur: the value is valid UTF-8.
+bool needsUnicodeEscape(char32_t c) {
+  return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029 ||
+         (c >= 0xfdd0 && c <= 0xfdef) || (c & 0xfffe) == 0xfffe;
 }
 
 }  // namespace
@@ -46,6 +70,10 @@ bool isValidHost(std::string_view host) {
   return true;
 }
 
+// Close to a JSON string, with two departures, because the engine must read
+// back exactly the credentials it was given: "/" stays raw (YAML has no "\\/"
+// escape and the engine refuses it), and the characters above are written as
+// \u or \U escapes instead of raw.
 std::string escapeYAML(std::string_view value) {
   std::string out = "\"";
   size_t pos = 0;
@@ -56,14 +84,13 @@ std::string escapeYAML(std::string_view value) {
     switch (*c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
-      case '/': out += "\\/"; break;
       case '\b': out += "\\b"; break;
       case '\f': out += "\\f"; break;
       case '\n': out += "\\n"; break;
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (*c < 0x20) {
+        if (needsUnicodeEscape(*c)) {
           appendUnicodeEscape(out, *c);
         } else {
           out.append(value.substr(start, pos - start));

@@ -27,8 +27,9 @@ std::string makeConfig(const ProxyConfig& upstream, std::string_view tunDevice);
 // Non-empty, at most 253 characters, each one of a-z A-Z 0-9 . - : _
 bool isValidHost(std::string_view host);
 
-// The value as one double-quoted JSON string, which a YAML reader takes back
-// unchanged. Never fails: text that is not valid UTF-8 gives "".
+// The value as one double-quoted YAML scalar on a single line, which the
+// engine's YAML reader and PyYAML take back unchanged.
+// Never fails: text that is not valid UTF-8 gives "".
 std::string escapeYAML(std::string_view value);
 
 }  // namespace helper

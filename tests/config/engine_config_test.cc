@@ -153,12 +153,19 @@ TEST(EngineConfigTest, EscapeYAML) {
   const std::pair<std::string, std::string> cases[] = {
       {"", "\"\""},
       {"plain", "\"plain\""},
-      {"q\"b\\s/", "\"q\\\"b\\\\s\\/\""},
+      {"q\"b\\s/", "\"q\\\"b\\\\s/\""},  // "/" raw: YAML has no "\/"
       {"\b\f\n\r\t", "\"\\b\\f\\n\\r\\t\""},
       {std::string("\0\x01\x1f", 3), "\"\\u0000\\u0001\\u001f\""},
       {"пароль €", "\"пароль €\""},
       {"😀", "\"😀\""},
-      {"\x7f\u0085\u2028\u2029", "\"\x7f\u0085\u2028\u2029\""},  // unchanged, like all non-controls
+      // Refused or folded by YAML readers: escaped, \U above the first plane.
+      {"\x7f\u0080\u0085\u009f", "\"\\u007f\\u0080\\u0085\\u009f\""},
+      {"\u2028\u2029", "\"\\u2028\\u2029\""},
+      {"\ufdd0\ufdef\ufffe\uffff", "\"\\ufdd0\\ufdef\\ufffe\\uffff\""},
+      {"\U0001fffe\U0001ffff\U0010fffe\U0010ffff", "\"\\U0001fffe\\U0001ffff\\U0010fffe\\U0010ffff\""},
+      // Their neighbours, and the byte-order mark, stay raw.
+      {"~\u00a0\u2027\u202a\ufdcf\ufdf0\ufeff\ufffd", "\"~\u00a0\u2027\u202a\ufdcf\ufdf0\ufeff\ufffd\""},
+      {"\U00010000\U0001fffd\U00020000\U0010fffd", "\"\U00010000\U0001fffd\U00020000\U0010fffd\""},
       {"\xff", "\"\""},           // not UTF-8: the empty scalar
       {"ok\xc3", "\"\""},         // truncated sequence
   };
