@@ -14,6 +14,7 @@ import subprocess
 import sys
 import time
 import unittest
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.abspath(os.path.join(HERE, "..", ".."))
@@ -88,6 +89,18 @@ class E2E(unittest.TestCase):
         self.assertIn("%s: connected to %s:80" % (MACHINE_IP, WEB_IP), self.lab.read(socks))
         self.assertEqual(self.lab.helperctl("deactivate", token).returncode, 0)
         self.assert_network_back()
+
+    def test_credentials_with_quotes_slash_and_non_ascii_reach_the_upstream_exactly(self):
+        # microsocks refuses any other user name or password, so the fetch
+        # only succeeds if the engine sends exactly these bytes.
+        user, password = "us/er-юзер", "p/a\"s's\\wörd-пароль"
+        socks = self.lab.start_socks5(UPSTREAM_IP, 1080, user, password)
+        self.activate("socks5://%s:%s@%s:1080" % (urllib.parse.quote(user, safe=""),
+                                                   urllib.parse.quote(password, safe=""), UPSTREAM_IP))
+        body, rc = self.lab.fetch("http://%s/" % WEB_IP)
+        self.assertEqual((rc, body), (0, b"hello from %s:80\n" % WEB_IP.encode()))
+        self.assertNotEqual(self.last_client(), MACHINE_IP)
+        self.assertIn("%s: connected to %s:80" % (MACHINE_IP, WEB_IP), self.lab.read(socks))
 
     def test_http_connect_upstream_carries_the_traffic(self):
         proxy_log = self.lab.start_http_proxy(UPSTREAM_IP, 3128, USER, PASSWORD)
