@@ -26,6 +26,7 @@
 #include "platform/system/system.h"
 #include "tests/support/netns.h"
 #include "tests/support/run_command.h"
+#include "tests/support/test_env.h"
 
 namespace helper {
 namespace {
@@ -77,8 +78,15 @@ class PollingSystem : public System {
     return real_.runCommand(path, args);
   }
   std::vector<std::string> interfaceNames() override { return real_.interfaceNames(); }
-  int sendSignal(pid_t pid, int signal) override { return real_.sendSignal(pid, signal); }
+  std::vector<PeerProcess> processesRunning(const std::vector<FileIdentity>& images) override {
+    return real_.processesRunning(images);
+  }
+  int signalProcess(const PeerProcess& process, int signal) override { return real_.signalProcess(process, signal); }
+  void waitForExits(const std::vector<PeerProcess>& processes, double timeout) override {
+    real_.waitForExits(processes, timeout);
+  }
   bool isExecutableFile(const std::string& path) override { return real_.isExecutableFile(path); }
+  std::optional<FileIdentity> fileIdentity(const std::string& path) override { return real_.fileIdentity(path); }
   void createDirectories(const std::string& path) override { real_.createDirectories(path); }
   void writeFileAtomically(const std::string& path, const std::string& content) override {
     real_.writeFileAtomically(path, content);
@@ -122,7 +130,8 @@ void activationOverhead() {
 
   MihomoManager::Options options;
   options.enginePath = engine;
-  options.checkSignature = [](const std::string&) {};  // measured on its own in bench_codesign
+  // Measured on its own in bench_codesign; the file rules hold here too.
+  options.checkSignature = [](const std::string& path) { return std::move(codesign::openRootImage(path).value()); };
   MihomoManager built(options);
   PollingSystem pollingSystem;
   options.system = &pollingSystem;
@@ -170,9 +179,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_engine needs root and a private network namespace: %s\n", error.c_str());
     return 1;
   }
-  char tmpl[] = "/tmp/bench-engine-XXXXXX";
-  if (!mkdtemp(tmpl)) return 1;
-  setenv("HELPER_ROOT", tmpl, 1);
+  // Engines are launched only from where only root can change them.
+  std::string tmpl = helper::test::tempBase() + "/bench-engine-XXXXXX";
+  if (!mkdtemp(tmpl.data())) return 1;
+  chmod(tmpl.c_str(), 0755);
+  setenv("HELPER_ROOT", tmpl.c_str(), 1);
   // A few devices of other tunnel clients, as on a real machine.
   for (const char* dev : {"utun0", "utun1", "utun7"}) {
     helper::test::runCommand({"/usr/sbin/ip", "tuntap", "add", "dev", dev, "mode", "tun"});

@@ -1,13 +1,15 @@
-# helper_add_test(NAME SOURCES src... [NETNS] [LIBS lib...] [LABELS l...] [TIMEOUT s])
+# helper_add_test(NAME SOURCES src... [NETNS | OWN_MAIN] [LIBS lib...] [LABELS l...] [TIMEOUT s])
 # One GoogleTest executable registered with CTest as one test. With NETNS the
 # program runs in a private network namespace and under a private HELPER_ROOT
-# (tests/support/netns_main.cc); such tests carry the label "root".
+# (tests/support/netns_main.cc); such tests carry the label "root". With
+# OWN_MAIN the sources bring their main().
 function(helper_add_test name)
-  cmake_parse_arguments(T "NETNS" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "NETNS;OWN_MAIN" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   if(T_NETNS)
     target_link_libraries(${name} PRIVATE helper_netns_main)
     list(APPEND T_LABELS root)
+  elseif(T_OWN_MAIN)
   else()
     target_link_libraries(${name} PRIVATE GTest::gtest_main)
   endif()

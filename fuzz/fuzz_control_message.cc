@@ -19,10 +19,10 @@ constexpr std::string_view kNonce = "00112233445566778899aabbccddeeff";
 class EchoService : public helper::HelperProtocol {
  public:
   void ping(PingReply reply) override { reply("1.0.0"); }
-  void activate(const std::string& url, std::int32_t, ActivateReply reply) override {
+  void activate(const Caller&, const std::string& url, std::int32_t, ActivateReply reply) override {
     reply(false, std::nullopt, url);
   }
-  void deactivate(const std::string& token, DeactivateReply reply) override { reply(false, token); }
+  void deactivate(const Caller&, const std::string& token, DeactivateReply reply) override { reply(false, token); }
   void heartbeat(const std::string& token, HeartbeatReply reply) override { reply(token.empty()); }
   void status(StatusReply reply) override { reply(helper::HelperStatus(false, std::nullopt, 0, 0, "1.0.0", 0)); }
 };

@@ -1,13 +1,18 @@
-// The engine binary check made before every engine start: the file's
-// signature must be intact and carry the helper's own Team ID.
+// The engine binary check made before every engine start: the file must be
+// one only root can change, its signature intact and carrying the helper's
+// own Team ID.
 #pragma once
 
 #include <string>
 
+#include "platform/codesign/image.h"
+
 namespace helper {
 
-// Returns normally when the engine at `enginePath` is trusted; otherwise
-// throws MihomoError::startFailed with the reason. Writes no log line.
-void validateMihomoSignature(const std::string& enginePath);
+// Returns the engine at `enginePath`, open, when it is trusted: launching
+// that descriptor runs exactly the file checked, whatever happens to the
+// path afterwards. Otherwise throws MihomoError::startFailed with the
+// reason. Writes no log line.
+codesign::RootImage validateMihomoSignature(const std::string& enginePath);
 
 }  // namespace helper

@@ -1,9 +1,12 @@
 #include "helper/engine/mihomo_manager.h"
 
+#include <linux/capability.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <system_error>
 
 #include "helper/codesign/engine_signature.h"
@@ -60,27 +63,6 @@ class ScopedFd {
   int fd_;
 };
 
-// A line of pgrep output as a signed 32-bit decimal: an optional sign, then
-// digits only.
-std::optional<int32_t> parseInt32(std::string_view line) {
-  size_t i = 0;
-  bool negative = false;
-  if (!line.empty() && (line[0] == '+' || line[0] == '-')) {
-    negative = line[0] == '-';
-    i = 1;
-  }
-  if (i == line.size()) return std::nullopt;
-  int64_t value = 0;
-  for (; i < line.size(); ++i) {
-    if (line[i] < '0' || line[i] > '9') return std::nullopt;
-    value = value * 10 + (line[i] - '0');
-    if (value > int64_t{1} << 31) return std::nullopt;
-  }
-  if (negative) value = -value;
-  if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
-  return static_cast<int32_t>(value);
-}
-
 }  // namespace
 
 MihomoManager::MihomoManager() : MihomoManager(Options{}) {}
@@ -107,6 +89,13 @@ std::set<std::string> MihomoManager::listUtunInterfaces() {
   return utunNames(realSystem().interfaceNames());
 }
 
+std::string MihomoManager::firstFreeUtun(const std::set<std::string>& present) {
+  for (unsigned n = 0;; ++n) {
+    std::string name = "utun" + std::to_string(n);
+    if (!present.count(name)) return name;
+  }
+}
+
 std::string MihomoManager::run(const std::string& path, const std::vector<std::string>& args) {
   std::string bytes = system_.runCommand(path, args);
   return utf8::isValid(bytes) ? bytes : std::string();
@@ -121,14 +110,21 @@ void MihomoManager::start(const ProxyConfig& upstream) {
   }
   const std::string engine = enginePath();
   if (!system_.isExecutableFile(engine)) throw MihomoError::binaryMissing(engine);
-  options_.checkSignature(engine);
+  const codesign::RootImage image = options_.checkSignature(engine);
 
   const std::string dataDir = paths::rooted(kEngineDataDir);
   const std::string configPath = paths::rooted(kEngineConfigPath);
   const std::string logPath = paths::rooted(kEngineLogPath);
   system_.createDirectories(dataDir);
   system_.createDirectories(paths::rooted(kLogDir));
-  const std::string config = makeConfig(upstream, "utun");
+
+  // Subscribed before the snapshot, so that a device created after it is
+  // announced to the wait below. The snapshot comes before the
+  // configuration, which names the device: the first utunN not taken, so a
+  // leftover or foreign "utun" device never blocks the start.
+  const std::unique_ptr<LinkMonitor> links = system_.openLinkMonitor();
+  const std::set<std::string> snapshot = utunInterfaces();
+  const std::string config = makeConfig(upstream, firstFreeUtun(snapshot));
 
   // The engine runs under this mask too, so whatever it creates is
   // accessible to its owner only. Restored on every way out.
@@ -136,17 +132,21 @@ void MihomoManager::start(const ProxyConfig& upstream) {
   system_.writeFileAtomically(configPath, config);
   (void)system_.changeMode(configPath, 0600);
 
-  // Subscribed before the snapshot, so that a device created after it is
-  // announced to the wait below.
-  const std::unique_ptr<LinkMonitor> links = system_.openLinkMonitor();
-  const std::set<std::string> snapshot = utunInterfaces();
-
   const int fd = system_.openForAppend(logPath, 0600);
   if (fd < 0) throw MihomoError::startFailed(std::string("cannot open log file: ") + std::strerror(-fd));
   {
     ScopedFd logFd(fd);
     try {
-      process_ = system_.spawn(SpawnRequest{engine, {"-d", dataDir, "-f", configPath}, logFd.get(), logFd.get()});
+      SpawnRequest request;
+      request.path = engine;
+      request.args = {"-d", dataDir, "-f", configPath};
+      request.stdoutFd = request.stderrFd = logFd.get();
+      // The file checked is the file run, and it runs with only what a TUN
+      // device and routing need.
+      request.executableFd = image.fd.get();
+      request.keepCapabilities = std::vector<int>{CAP_NET_ADMIN, CAP_NET_RAW, CAP_NET_BIND_SERVICE};
+      process_ = system_.spawn(request);
+      launchedImage_ = image.identity;
     } catch (const std::system_error& e) {
       throw MihomoError::startFailed(std::string("Process.run() failed: ") + std::strerror(e.code().value()));
     }
@@ -232,53 +232,77 @@ void MihomoManager::stop() {
 }
 
 void MihomoManager::sweepOrphanUtuns() {
-  killOrphanMihomoProcesses();
-  system_.sleepFor(options_.timings.sweepPause);
+  // What was killed is waited for, up to the pause; with nothing killed
+  // there is nothing to wait for.
+  const std::vector<PeerProcess> killed = killOrphanMihomoProcesses();
+  if (!killed.empty()) system_.waitForExits(killed, options_.timings.sweepPause);
   const auto present = utunInterfaces();
   if (capturedUtun_ && present.count(*capturedUtun_)) {
     log_.error("orphan TUN %s still present after process kill, manual cleanup", capturedUtun_->c_str());
     cleanupUtunRoutes(*capturedUtun_);
   }
+  // No engine of ours runs at this point, so the engine's policy routing
+  // still in place is a leftover of one that could not remove it.
+  cleanupEngineRouting();
 }
 
-std::vector<int32_t> MihomoManager::parseProcessIds(const std::string& output) {
-  std::vector<int32_t> ids;
-  size_t pos = 0;
-  size_t lineStart = 0;
-  auto take = [&](size_t end) {
-    if (end > lineStart) {
-      if (const auto id = parseInt32(std::string_view(output).substr(lineStart, end - lineStart))) ids.push_back(*id);
-    }
-  };
-  while (pos < output.size()) {
-    size_t next = pos;
-    const auto c = utf8::decodeNext(output, next);
-    if (!c) {
-      ++pos;  // not a line break; the line will not read as a number
+std::vector<PeerProcess> MihomoManager::killOrphanMihomoProcesses() {
+  // An engine is a process whose executable is the engine file, or the file
+  // the last engine was launched from; what its arguments say does not
+  // matter.
+  std::vector<FileIdentity> images;
+  if (const auto current = system_.fileIdentity(enginePath())) images.push_back(*current);
+  if (launchedImage_) images.push_back(*launchedImage_);
+  std::vector<PeerProcess> killed;
+  for (PeerProcess& engine : system_.processesRunning(images)) {
+    if (process_ && engine.pid() == process_->pid()) continue;
+    log_.notice("found orphan mihomo PID %d, sending SIGKILL", engine.pid());
+    (void)system_.signalProcess(engine, SIGKILL);
+    killed.push_back(std::move(engine));
+  }
+  return killed;
+}
+
+void MihomoManager::cleanupEngineRouting() {
+  // The engine's automatic routing is a routing table and ip rules at
+  // priorities kEngineRuleIndex to kEngineRuleIndex + kEngineRuleSpan, in
+  // both families; the configuration pins both, so what is there is the
+  // engine's. An engine that ends on SIGTERM removes them itself; one killed
+  // leaves the rules (its routes go with its device).
+  const std::string table = std::to_string(kEngineRouteTable);
+  for (const char* family : {"-4", "-6"}) {
+    std::string listing;
+    try {
+      listing = run(kIp, {"-j", family, "rule", "show"});
+    } catch (const std::system_error&) {
       continue;
     }
-    if (*c == '\n' || *c == '\v' || *c == '\f' || *c == '\r' || *c == 0x85 || *c == 0x2028 || *c == 0x2029) {
-      take(pos);
-      lineStart = next;  // CR LF: the LF then ends an empty line, which is dropped
+    std::vector<int> priorities;
+    const nlohmann::json rules = nlohmann::json::parse(listing, nullptr, false);
+    if (rules.is_array()) {
+      for (const auto& rule : rules) {
+        if (!rule.is_object()) continue;
+        const auto priority = rule.find("priority");
+        if (priority == rule.end() || !priority->is_number_integer()) continue;
+        const int p = priority->get<int>();
+        if (p >= kEngineRuleIndex && p <= kEngineRuleIndex + kEngineRuleSpan) priorities.push_back(p);
+      }
     }
-    pos = next;
-  }
-  take(output.size());
-  return ids;
-}
-
-void MihomoManager::killOrphanMihomoProcesses() {
-  std::string output;
-  try {
-    output = run(kPgrep, {"-f", enginePath()});
-  } catch (const std::system_error&) {
-    return;
-  }
-  const int32_t spared = process_ ? process_->pid() : -1;
-  for (const int32_t pid : parseProcessIds(output)) {
-    if (pid == spared || pid <= 0) continue;
-    log_.notice("found orphan mihomo PID %d, sending SIGKILL", pid);
-    (void)system_.sendSignal(pid, SIGKILL);
+    if (!priorities.empty()) {
+      log_.notice("removing %zu IPv%c rules the engine left behind", priorities.size(), family[1]);
+    }
+    // One deletion per rule listed: `ip rule del priority P` removes one rule
+    // of that priority at a time.
+    for (const int p : priorities) {
+      try {
+        (void)run(kIp, {family, "rule", "del", "priority", std::to_string(p)});
+      } catch (const std::system_error&) {
+      }
+    }
+    try {
+      (void)run(kIp, {family, "route", "flush", "table", table});
+    } catch (const std::system_error&) {
+    }
   }
 }
 

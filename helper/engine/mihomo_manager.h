@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "helper/config/proxy_config.h"
+#include "platform/codesign/image.h"
 #include "platform/log/logger.h"
 #include "platform/process/child_process.h"
 #include "platform/system/system.h"
@@ -28,7 +29,7 @@ struct MihomoTimings {
   double progressInterval = 5;    // between two "waiting for TUN…" lines
   double terminateGrace = 5;      // after SIGTERM
   double killGrace = 2;           // after SIGKILL
-  double sweepPause = 0.2;        // between the orphan kill and the interface listing
+  double sweepPause = 0.2;        // at most, for killed orphans to end before the interface listing
 };
 
 class MihomoManager {
@@ -38,8 +39,9 @@ class MihomoManager {
     std::string enginePath;
     MihomoTimings timings;
     System* system = nullptr;  // nullptr: realSystem()
-    // The engine signature check; empty means validateMihomoSignature.
-    std::function<void(const std::string& enginePath)> checkSignature;
+    // The engine check; returns the file to launch. Empty means
+    // validateMihomoSignature.
+    std::function<codesign::RootImage(const std::string& enginePath)> checkSignature;
   };
 
   MihomoManager();
@@ -56,8 +58,9 @@ class MihomoManager {
   // SIGTERM, up to 5 s, SIGKILL, up to 2 s; then removes the routes of the
   // captured interface and sweeps orphans. Never throws.
   void stop();
-  // Kills every engine process started from the engine path that is not the
-  // one held, then cleans the captured interface if it is still there.
+  // Kills every engine process that is not the one held, waits for them to
+  // end, then cleans the captured interface if it is still there and
+  // removes routing the engine left behind.
   void sweepOrphanUtuns();
 
   // The engine launched by the last successful launch; null when none.
@@ -74,22 +77,29 @@ class MihomoManager {
   // The names beginning with "utun" of this network namespace's interfaces;
   // empty when they cannot be listed.
   static std::set<std::string> listUtunInterfaces();
-  // The process ids in pgrep output: one signed 32-bit decimal per line,
-  // lines that are anything else skipped.
-  static std::vector<int32_t> parseProcessIds(const std::string& output);
+  // The first of utun0, utun1, ... that is not in `present`.
+  static std::string firstFreeUtun(const std::set<std::string>& present);
 
  private:
   std::string run(const std::string& path, const std::vector<std::string>& args);
   std::set<std::string> utunInterfaces();
   void waitForTun(const std::set<std::string>& snapshot, LinkMonitor* links);
-  void killOrphanMihomoProcesses();
+  // Kills every process running the engine file (or the file last
+  // launched) but the held engine; returns them.
+  std::vector<PeerProcess> killOrphanMihomoProcesses();
   void cleanupUtunRoutes(const std::string& name);
+  // Removes the ip rules and the routing table of the engine's automatic
+  // routing that are still in place (both families).
+  void cleanupEngineRouting();
 
   Logger log_;
   Options options_;
   System& system_;
   std::unique_ptr<ChildProcess> process_;
   std::optional<std::string> capturedUtun_;
+  // The file the last engine was launched from, which may be gone from the
+  // engine path since (an update): its processes are still engines.
+  std::optional<FileIdentity> launchedImage_;
 };
 
 }  // namespace helper

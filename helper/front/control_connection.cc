@@ -60,6 +60,7 @@ std::optional<std::string> ControlConnectionHandler::handlePacket(ipc::ServerCon
   // process-wide logger).
   static const Logger log(kLogSubsystem, "Listener");
   const ControlOperation op = request.op;
+  const Caller caller{connection.userIdentifier(), [&connection] { return connection.peerClosed(); }};
   switch (op) {
     case ControlOperation::ping:
       exported_.ping([slot, op](std::string version) {
@@ -67,14 +68,14 @@ std::optional<std::string> ControlConnectionHandler::handlePacket(ipc::ServerCon
       });
       break;
     case ControlOperation::activate:
-      exported_.activate(request.proxyURL, request.clientPID,
+      exported_.activate(caller, request.proxyURL, request.clientPID,
                          [slot, op](bool success, std::optional<std::string> token,
                                           std::optional<std::string> message) {
                            slot->put(ActivateResult{success, std::move(token), std::move(message)}, log, op);
                          });
       break;
     case ControlOperation::deactivate:
-      exported_.deactivate(request.sessionToken,
+      exported_.deactivate(caller, request.sessionToken,
                            [slot, op](bool success, std::optional<std::string> message) {
                              slot->put(DeactivateResult{success, std::move(message)}, log, op);
                            });

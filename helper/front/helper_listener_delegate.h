@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 
+#include "helper/codesign/code_sign_validator.h"
 #include "platform/dispatch/queues.h"
 #include "platform/ipc/packet_server.h"
 #include "platform/log/logger.h"
@@ -20,8 +21,9 @@ class HelperListenerDelegate : public ipc::PacketServer::Delegate {
  public:
   // Production uses the defaults; tests put fakes in.
   struct Options {
-    // Empty: CodeSignValidator::validate.
-    std::function<bool(const PeerProcess&)> validate;
+    // Empty: CodeSignValidator::validate and CodeSignValidator::recheck.
+    std::function<Verdict(const PeerProcess&)> validate;
+    std::function<std::string(const PeerProcess&, const AdmittedPeer&)> recheck;
     // Whether the executable changed since launch (false when no stamp was
     // taken then). Empty: CodeSignValidator::imageReplacedSinceLaunch.
     std::function<bool()> imageReplacedSinceLaunch;
@@ -34,12 +36,14 @@ class HelperListenerDelegate : public ipc::PacketServer::Delegate {
   HelperListenerDelegate();
   explicit HelperListenerDelegate(Options options);
 
-  // On the listener thread, once per new connection.
+  // On the connection's thread, once per new connection.
   bool shouldAcceptNewConnection(ipc::PacketServer& listener, ipc::ServerConnection& connection) override;
 
  private:
   Options options_;
   Logger log_;
+  // Refusals are logged in detail at most 20 a second.
+  LogLimiter refusalLog_{20, 1};
   // A stale-image task has been submitted and does not hold the service
   // lock yet; refusals meanwhile add no task, so a flood of them cannot pile
   // up threads behind a long engine start.

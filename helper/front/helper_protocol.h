@@ -3,6 +3,8 @@
 // Nothing is thrown across it; failures are replies.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -11,6 +13,14 @@
 #include "helper/front/helper_status.h"
 
 namespace helper {
+
+// Who sent a request: the user of the admitted client, and whether its
+// connection is gone by now.
+struct Caller {
+  uid_t uid = 0;
+  // True once the client can no longer receive a reply; empty: never.
+  std::function<bool()> gone;
+};
 
 class HelperProtocol {
  public:
@@ -24,8 +34,9 @@ class HelperProtocol {
   virtual ~HelperProtocol() = default;
 
   virtual void ping(PingReply reply) = 0;
-  virtual void activate(const std::string& proxyURL, std::int32_t clientPID, ActivateReply reply) = 0;
-  virtual void deactivate(const std::string& sessionToken, DeactivateReply reply) = 0;
+  virtual void activate(const Caller& caller, const std::string& proxyURL, std::int32_t clientPID,
+                        ActivateReply reply) = 0;
+  virtual void deactivate(const Caller& caller, const std::string& sessionToken, DeactivateReply reply) = 0;
   virtual void heartbeat(const std::string& sessionToken, HeartbeatReply reply) = 0;
   virtual void status(StatusReply reply) = 0;
 };

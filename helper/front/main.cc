@@ -22,7 +22,17 @@
 
 using namespace helper;
 
-int main() {
+int main(int argc, char** argv) {
+  // The daemon has no options; an argument is a mistake (`helper --help`
+  // by a person, say), answered before anything is touched: not the
+  // socket, not the log directory.
+  if (argc > 1) {
+    std::fprintf(stderr,
+                 "usage: %s (no arguments) — the helper daemon, started by systemd through "
+                 "helper.socket; talk to it with helperctl (see helperctl --help)\n",
+                 argv[0]);
+    return 64;
+  }
   // Every connection is served on a thread of its own; by default each new
   // thread may get a malloc arena of its own, up to eight per core, and the
   // memory of a busy minute stays spread over them. Two arenas serve a

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 
+#include "helper/codesign/code_sign_validator.h"
 #include "helper/config/proxy_config.h"
 #include "helper/engine/mihomo_error.h"
 #include "helper/front/helper_constants.h"
@@ -18,6 +19,13 @@ namespace {
 // catalogue on this platform, so the text is its own translation.
 constexpr const char* kInvalidProxyURLMessage = "Невалидный proxy URL";
 constexpr const char* kTokenMismatchMessage = "session token mismatch";
+constexpr const char* kNotTheOwnerMessage =
+    "the live session belongs to another user; only that user or root can replace or end it";
+constexpr const char* kClientGoneMessage = "the client went away before the tunnel was up";
+
+double monotonicNow() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 double systemWallClock() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -27,6 +35,9 @@ HelperServiceImpl::Options withDefaults(HelperServiceImpl::Options options) {
   if (!options.wallClock) options.wallClock = systemWallClock;
   if (!options.exitProcess) options.exitProcess = [](int status) { ::_exit(status); };
   if (options.backgroundQueue == nullptr) options.backgroundQueue = &ConcurrentQueue::global();
+  if (!options.imageReplacedSinceLaunch) {
+    options.imageReplacedSinceLaunch = [] { return CodeSignValidator::imageReplacedSinceLaunch(); };
+  }
   return options;
 }
 
@@ -47,7 +58,8 @@ HelperServiceImpl::HelperServiceImpl(Options options)
       log_(kLogSubsystem, "Service"),
       mihomo_(options_.manager),
       heartbeatTimeout_(options_.heartbeatTimeout),
-      watchdogQueue_("tarn.CorvalethApp.helper.watchdog") {
+      watchdogQueue_("tarn.CorvalethApp.helper.watchdog"),
+      engineWatcher_("engine-watch") {
   log_.notice("startup cleanup: sweeping orphan utun-devices");
   // Not yet visible to anyone else, so no lock.
   mihomo_.sweepOrphanUtuns();
@@ -56,7 +68,9 @@ HelperServiceImpl::HelperServiceImpl(Options options)
 HelperServiceImpl::~HelperServiceImpl() {
   std::lock_guard<std::mutex> guard(lock_);
   cancelWatchdog();
-  if (session_ || mihomo_.process() != nullptr) mihomo_.stop();
+  // An exit callback waiting for the lock finds its engine outdated.
+  ++engineGeneration_;
+  if (session_ || mihomo_.process() != nullptr) stopEngine();
   session_.reset();
 }
 
@@ -67,7 +81,7 @@ void HelperServiceImpl::ping(PingReply reply) {
   reply(HelperConstants::helperVersion);
 }
 
-void HelperServiceImpl::activate(const std::string& proxyURL, std::int32_t clientPID,
+void HelperServiceImpl::activate(const Caller& caller, const std::string& proxyURL, std::int32_t clientPID,
                                  ActivateReply reply) {
   log_.info("activate request from PID %d", clientPID);
   const std::optional<ProxyConfig> upstream = ProxyConfig::parse(proxyURL);
@@ -79,9 +93,15 @@ void HelperServiceImpl::activate(const std::string& proxyURL, std::int32_t clien
   }
 
   std::unique_lock<std::mutex> guard(lock_);
+  if (session_ && caller.uid != 0 && caller.uid != session_->owner) {
+    log_.error("activate: refusing — the live session belongs to uid %u, not to uid %u", session_->owner,
+               caller.uid);
+    reply(false, std::nullopt, kNotTheOwnerMessage);
+    return;
+  }
   if (session_) {
     log_.notice("re-activating: tearing down previous session");
-    mihomo_.stop();
+    stopEngine();
     session_.reset();
     // The watchdog keeps running; its ticks find no session until a
     // successful start replaces it.
@@ -100,19 +120,30 @@ void HelperServiceImpl::activate(const std::string& proxyURL, std::int32_t clien
     reply(false, std::nullopt, failure);
     return;
   }
+  if (caller.gone && caller.gone()) {
+    // Nobody holds the token of this session: it would route the machine's
+    // traffic until the watchdog noticed.
+    log_.error("activate: the client (PID %d) went away before the tunnel was up — tearing it down", clientPID);
+    stopEngine();
+    guard.unlock();
+    reply(false, std::nullopt, kClientGoneMessage);
+    return;
+  }
 
   const std::string token = randomUUIDString();
   // Taken after the start returned: its duration does not eat into the
   // heartbeat grace.
   const double activatedAt = now();
-  session_ = ActiveSession{token, upstream->host, clientPID, activatedAt, activatedAt};
+  session_ = ActiveSession{token, upstream->host, clientPID, activatedAt, activatedAt, caller.uid, *upstream, {}};
+  watchEngine();
   startWatchdog();
   guard.unlock();
   log_.notice("activated: TUN routes ALL traffic via upstream %s", upstream->host.c_str());
   reply(true, token, std::nullopt);
 }
 
-void HelperServiceImpl::deactivate(const std::string& sessionToken, DeactivateReply reply) {
+void HelperServiceImpl::deactivate(const Caller& caller, const std::string& sessionToken,
+                                   DeactivateReply reply) {
   log_.info("deactivate request");
   std::lock_guard<std::mutex> guard(lock_);
   if (!session_) {
@@ -125,12 +156,18 @@ void HelperServiceImpl::deactivate(const std::string& sessionToken, DeactivateRe
     reply(false, kTokenMismatchMessage);
     return;
   }
-  mihomo_.stop();
+  if (caller.uid != 0 && caller.uid != session_->owner) {
+    log_.error("deactivate: refusing — the live session belongs to uid %u, not to uid %u", session_->owner,
+               caller.uid);
+    reply(false, kNotTheOwnerMessage);
+    return;
+  }
+  stopEngine();
   session_.reset();
   cancelWatchdog();
   log_.notice("deactivated");
   reply(true, std::nullopt);
-  exitForStaleImageIfIdle();
+  sessionEnded();
 }
 
 void HelperServiceImpl::heartbeat(const std::string& sessionToken, HeartbeatReply reply) {
@@ -189,10 +226,61 @@ void HelperServiceImpl::checkHeartbeat() {
   const long seconds = elapsed < 9.0e18 ? static_cast<long>(std::trunc(elapsed)) : LONG_MAX;
   log_.error("watchdog: no heartbeat for %lds — forcing deactivate (PID %d)", seconds,
              session_->clientPID);
-  mihomo_.stop();
+  stopEngine();
   session_.reset();
   // The tick that is running now finishes normally; no further ticks.
   cancelWatchdog();
+  sessionEnded();
+}
+
+void HelperServiceImpl::stopEngine() {
+  ++engineGeneration_;
+  engineWatcher_.clear();
+  mihomo_.stop();
+}
+
+void HelperServiceImpl::watchEngine() {
+  const ChildProcess* engine = mihomo_.process();
+  if (engine == nullptr || engine->pidfd() < 0) return;
+  const std::uint64_t generation = ++engineGeneration_;
+  engineWatcher_.watch(engine->pidfd(), [this, generation] { engineExited(generation); });
+}
+
+void HelperServiceImpl::engineExited(std::uint64_t generation) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!session_ || generation != engineGeneration_) return;
+  ChildProcess* engine = mihomo_.process();
+  const int status = engine != nullptr && !engine->isRunning() ? engine->terminationStatus() : -1;
+  log_.error("mihomo exited unexpectedly (status %d) while a session was live", status);
+  // Stopping a dead engine is its cleanup: the routes of its device, the
+  // rules it could not remove, and any stray engine.
+  stopEngine();
+  std::deque<double>& restarts = session_->restarts;
+  const double monotonic = monotonicNow();
+  for (;;) {
+    while (!restarts.empty() && monotonic - restarts.front() > options_.engineRestartWindow) restarts.pop_front();
+    if (static_cast<int>(restarts.size()) >= options_.engineRestartLimit) break;
+    restarts.push_back(monotonic);
+    log_.notice("restarting mihomo with the same upstream (restart %zu of at most %d within %.0fs)",
+                restarts.size(), options_.engineRestartLimit, options_.engineRestartWindow);
+    try {
+      mihomo_.start(session_->upstream);
+      watchEngine();
+      return;
+    } catch (const std::exception& e) {
+      log_.error("mihomo restart failed: %s", describeError(e).c_str());
+    }
+  }
+  log_.error("mihomo keeps exiting (%d restarts within %.0fs) — ending the session (PID %d)",
+             options_.engineRestartLimit, options_.engineRestartWindow, session_->clientPID);
+  stopEngine();
+  session_.reset();
+  cancelWatchdog();
+  sessionEnded();
+}
+
+void HelperServiceImpl::sessionEnded() {
+  if (!staleImageDetected_ && options_.imageReplacedSinceLaunch()) staleImageDetected_ = true;
   exitForStaleImageIfIdle();
 }
 
@@ -205,7 +293,7 @@ void HelperServiceImpl::exitForStaleImageIfIdle() {
   exitScheduled_ = true;
   log_.fault(
       "helper binary was replaced on disk — tearing down and exiting so launchd starts the updated one");
-  mihomo_.stop();
+  stopEngine();
   session_.reset();
   cancelWatchdog();
   // Without the lock: the exit happens even while another request holds it.

@@ -9,7 +9,10 @@
 // operation but ping may wait for up to a start's limit.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,6 +23,7 @@
 #include "helper/front/helper_protocol.h"
 #include "platform/dispatch/queues.h"
 #include "platform/log/logger.h"
+#include "platform/process/exit_watcher.h"
 
 namespace helper {
 
@@ -42,6 +46,13 @@ class HelperServiceImpl final : public HelperProtocol {
     std::function<void(int status)> exitProcess;
     // Where the delayed exit runs; null: ConcurrentQueue::global().
     ConcurrentQueue* backgroundQueue = nullptr;
+    // Whether the executable on disk changed since launch, checked when a
+    // session ends; empty: CodeSignValidator::imageReplacedSinceLaunch.
+    std::function<bool()> imageReplacedSinceLaunch;
+    // An engine that dies during a session is restarted at most this many
+    // times within this many seconds; one more death ends the session.
+    int engineRestartLimit = 3;
+    double engineRestartWindow = 60;
   };
 
   // The process-wide service, created on first use (which sweeps orphaned
@@ -56,8 +67,9 @@ class HelperServiceImpl final : public HelperProtocol {
   HelperServiceImpl& operator=(const HelperServiceImpl&) = delete;
 
   void ping(PingReply reply) override;
-  void activate(const std::string& proxyURL, std::int32_t clientPID, ActivateReply reply) override;
-  void deactivate(const std::string& sessionToken, DeactivateReply reply) override;
+  void activate(const Caller& caller, const std::string& proxyURL, std::int32_t clientPID,
+                ActivateReply reply) override;
+  void deactivate(const Caller& caller, const std::string& sessionToken, DeactivateReply reply) override;
   void heartbeat(const std::string& sessionToken, HeartbeatReply reply) override;
   void status(StatusReply reply) override;
 
@@ -75,6 +87,13 @@ class HelperServiceImpl final : public HelperProtocol {
     std::int32_t clientPID = 0;
     double activatedAt = 0;      // wall clock
     double lastHeartbeatAt = 0;  // wall clock
+    // The user whose client created the session: only they or root may
+    // replace or end it.
+    uid_t owner = 0;
+    // What the engine was started with, for a restart after it died.
+    ProxyConfig upstream;
+    // Monotonic times of the engine restarts within the restart window.
+    std::deque<double> restarts;
   };
 
   // The caller holds lock_ for these two.
@@ -84,6 +103,15 @@ class HelperServiceImpl final : public HelperProtocol {
   void checkHeartbeat();
   void cancelWatchdog();  // lock_ held
   double now() const;
+  // lock_ held: the engine is stopped and nothing watches it any more.
+  void stopEngine();
+  // lock_ held, after a successful start: the engine's end is noticed at once.
+  void watchEngine();
+  // On the exit watcher's thread; takes lock_.
+  void engineExited(std::uint64_t generation);
+  // lock_ held, when a session has ended: an executable replaced on disk
+  // meanwhile counts as detected, then the stale-image exit is considered.
+  void sessionEnded();
 
   Options options_;
   Logger log_;
@@ -94,9 +122,13 @@ class HelperServiceImpl final : public HelperProtocol {
   std::shared_ptr<TimerSource> watchdogSource_;
   bool staleImageDetected_ = false;
   bool exitScheduled_ = false;
-  // Last, so it goes first: its thread is stopped before anything a tick
-  // uses is destroyed.
+  // Counts engine launches watched, so that the end of an engine that was
+  // already replaced or stopped is ignored.
+  std::uint64_t engineGeneration_ = 0;
+  // Last, so they go first: their threads are stopped before anything a
+  // tick or an exit callback uses is destroyed.
   SerialQueue watchdogQueue_;
+  ExitWatcher engineWatcher_;
 };
 
 }  // namespace helper

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,9 +70,17 @@ struct DigestCtx {
   }
 };
 
+double monotonicSeconds() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 // Streams bytes [0, length) of `in` through SHA-256, and into `out` when it
-// is not negative. Returns the error text, empty on success.
-std::string hashPrefix(int in, std::uint64_t length, int out, Sha256* hash, bool* shortRead) {
+// is not negative, until `deadline` (monotonic seconds; negative: none).
+// Returns the error text, empty on success.
+std::string hashPrefix(int in, std::uint64_t length, int out, Sha256* hash, bool* shortRead,
+                       double deadline = -1) {
   std::vector<std::uint8_t> buf(static_cast<size_t>(std::min<std::uint64_t>(length, kChunk)));
   DigestCtx digest;
   std::uint64_t offset = 0;
@@ -86,6 +95,7 @@ std::string hashPrefix(int in, std::uint64_t length, int out, Sha256* hash, bool
       return "the file ended early (changed while being read?)";
     }
     digest.update(buf.data(), want);
+    if (deadline >= 0 && monotonicSeconds() > deadline) return "reading it took too long";
     if (out >= 0 && !writeFull(out, buf.data(), want)) {
       return std::string("write error: ") + std::strerror(errno);
     }
@@ -153,28 +163,31 @@ ParseResult readTrailer(int fd) {
   return parseTrailer(tail, size);
 }
 
-CodeEvaluation evaluateCode(int fd) {
+CodeEvaluation evaluateTrailer(int fd) {
   ParseResult parsed = readTrailer(fd);
   if (parsed.status != kStatusOK) return evaluationFailure(parsed.status, parsed.detail);
-  const Trailer& t = *parsed.trailer;
-  Sha256 hash{};
-  bool shortRead = false;
-  std::string error = hashPrefix(fd, t.codeLength, -1, &hash, &shortRead);
-  if (!error.empty()) {
-    return evaluationFailure(shortRead ? kStatusSignatureFailed : kStatusInternalError, error,
-                             parsed.trailer);
-  }
-  if (hash != t.codeHash) {
-    return evaluationFailure(kStatusSignatureFailed,
-                             "the SHA-256 of the contents differs from the signed hash",
-                             parsed.trailer);
-  }
-  if (t.kind == SignatureKind::ed25519 && !verifySignature(t)) {
-    return evaluationFailure(kStatusSignatureFailed, "the Ed25519 signature does not verify",
-                             parsed.trailer);
+  if (parsed.trailer->kind == SignatureKind::ed25519 && !verifySignature(*parsed.trailer)) {
+    return evaluationFailure(kStatusSignatureFailed, "the Ed25519 signature does not verify", parsed.trailer);
   }
   return CodeEvaluation{kStatusOK, "", std::move(parsed.trailer)};
 }
+
+CodeEvaluation evaluateContents(int fd, CodeEvaluation signature, double deadline) {
+  if (signature.status != kStatusOK) return signature;
+  const Trailer& t = *signature.trailer;
+  Sha256 hash{};
+  bool shortRead = false;
+  if (std::string error = hashPrefix(fd, t.codeLength, -1, &hash, &shortRead, deadline); !error.empty()) {
+    return evaluationFailure(shortRead ? kStatusSignatureFailed : kStatusInternalError, error, signature.trailer);
+  }
+  if (hash != t.codeHash) {
+    return evaluationFailure(kStatusSignatureFailed, "the SHA-256 of the contents differs from the signed hash",
+                             signature.trailer);
+  }
+  return signature;
+}
+
+CodeEvaluation evaluateCode(int fd) { return evaluateContents(fd, evaluateTrailer(fd)); }
 
 CodeEvaluation evaluateFile(const std::string& path) {
   OSStatus status = kStatusOK;

@@ -33,8 +33,19 @@ int openCodeFile(const std::string& path, OSStatus* status, std::string* detail)
 // Reads the trailer of an open file without checking hash or signature.
 ParseResult readTrailer(int fd);
 
-// Reads the whole file once: parses the trailer, hashes everything before it
-// and checks the signature.
+// The cheap half of a check, reading only the end of the file: the trailer
+// parsed and, for an Ed25519 signature, the signature over the trailer's
+// fields (identifier, key, code length and code hash) verified. kStatusOK
+// then means the signer vouches for a file of that length and hash; the
+// contents are not read.
+CodeEvaluation evaluateTrailer(int fd);
+// The expensive half: hashes the code the trailer covers and compares it
+// with the signed hash. `signature` is the result of evaluateTrailer, which
+// is returned unchanged when it failed. Gives up with kStatusInternalError
+// once the monotonic clock passes `deadline` (negative: no deadline).
+CodeEvaluation evaluateContents(int fd, CodeEvaluation signature, double deadline = -1);
+
+// Both halves: reads the whole file once.
 CodeEvaluation evaluateCode(int fd);
 CodeEvaluation evaluateFile(const std::string& path);
 

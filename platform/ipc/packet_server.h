@@ -1,16 +1,21 @@
-// The service side of the control transport: a listener thread that admits
-// connections one at a time, and one delivery thread per admitted connection
-// that serves its requests one at a time, so connections are served
-// concurrently and each connection's replies come in order.
+// The service side of the control transport: a listener thread that only
+// accepts connections and counts them against a global and a per-user
+// limit, and one thread per connection that asks the delegate whether to
+// serve it (admission) and then serves its requests one at a time, so no
+// connection's admission or requests hold up another's, and each
+// connection's replies come in order.
 //
 // What the transport guarantees before a request reaches a handler:
 // - the connection was admitted by the delegate, which saw the peer as a
-//   pidfd-pinned process (SO_PEERPIDFD);
+//   pidfd-pinned process (SO_PEERPIDFD; on kernels without it, pidfd_open
+//   right after accept, see docs/code-signing.md);
 // - the first packet the client received was the hello, carrying a random
 //   nonce created after admission;
 // - the request packet is at most the size limit, carries no descriptors,
-//   and the kernel attests that it was sent by the admitted process itself
-//   (SO_PASSCRED); otherwise the connection is closed with one log line.
+//   the kernel attests that it was sent by the admitted process itself
+//   (SO_PASSCRED), and the delegate's check of the sender passed;
+//   otherwise the connection is closed with one log line.
+// An admitted connection that sends nothing for the idle limit is closed.
 #pragma once
 
 #include <sys/types.h>
@@ -55,11 +60,22 @@ class ServerConnection {
   const PeerProcess& peer() const { return peer_; }
   // The connection's nonce (32 lower-case hex digits), sent in the hello.
   const std::string& nonce() const { return nonce_; }
+  // True once the client has closed its end (or it broke): a reply would
+  // reach nobody.
+  bool peerClosed() const;
 
   // Admission: the object that serves the connection's requests, then
   // resume(). A connection the delegate accepts without both is refused.
   void setHandler(std::shared_ptr<PacketHandler> handler) { handler_ = std::move(handler); }
   void resume() { resumed_ = true; }
+  // Checked for every request, after the transport's own check that the
+  // admitted process sent it: empty to serve it, else why the connection
+  // is closed.
+  void setSenderCheck(std::function<std::string(const Credentials& sender)> check) {
+    senderCheck_ = std::move(check);
+  }
+  // What a refused client is told instead of the default text.
+  void refuseWith(std::string reason) { refusal_ = std::move(reason); }
 
  private:
   friend class PacketServer;
@@ -68,6 +84,8 @@ class ServerConnection {
   PeerProcess peer_;
   std::string nonce_;
   std::shared_ptr<PacketHandler> handler_;
+  std::function<std::string(const Credentials&)> senderCheck_;
+  std::string refusal_;
   bool resumed_ = false;
 };
 
@@ -85,9 +103,14 @@ class PacketServer {
     // Put into the hello packet.
     std::string serviceName;
     std::size_t maxPacketSize = kDefaultMaxPacketSize;
-    // Connections open at once (admitted or being admitted); more are
-    // refused with a message until some close.
+    // Connections open at once (admitted or being admitted), in all and of
+    // one user other than root; more are refused with a message until some
+    // close.
     std::size_t maxConnections = 64;
+    std::size_t maxConnectionsPerUser = 16;
+    // An admitted connection with no request for this long is closed; the
+    // application sends a heartbeat every 5 s.
+    double idleTimeout = 15;
     // Take the socket from systemd when it passed one (LISTEN_FDS).
     bool useSocketActivation = true;
     // How long a reply may wait for room in a client's queue before the
@@ -117,7 +140,7 @@ class PacketServer {
  private:
   struct Shared;
   void listen();
-  void admit(UniqueFd fd);
+  void accepted(UniqueFd fd);
   void refuse(int fd, const std::string& reason);
 
   Options options_;
@@ -130,6 +153,9 @@ class PacketServer {
   std::thread listener_;
   double lastCapLog_ = -1;
   std::size_t capRefusals_ = 0;
+  // Pin peers with pidfd_open even where SO_PEERPIDFD works
+  // (HELPER_PIDFD_FALLBACK=1), so that the path of older kernels is tested.
+  bool forcePidfdFallback_ = false;
 };
 
 }  // namespace helper::ipc

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cstdlib>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -15,16 +17,18 @@ namespace helper::ipc {
 namespace {
 
 // The peer pinned by a pidfd: from the socket when the kernel offers it
-// (Linux 6.5 and later), else opened by pid right away. The fallback is
-// safe because every request is checked against the pid that the kernel
-// attests for it, which a process reusing the pid does not send from.
-std::optional<PeerProcess> pinPeer(int fd, pid_t pid) {
+// (Linux 6.5 and later), else opened by pid right away. Why the fallback is
+// safe is in docs/code-signing.md: a request must carry the nonce sent
+// after admission and the kernel-attested pid of the pinned process, which
+// is alive from admission to the request, so no other process can have
+// sent it.
+std::optional<PeerProcess> pinPeer(int fd, const Credentials& credentials, bool forceFallback) {
   int pidfd = -1;
   socklen_t length = sizeof(pidfd);
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0 && pidfd >= 0) {
-    return PeerProcess(pid, pidfd);
+  if (!forceFallback && ::getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0 && pidfd >= 0) {
+    return PeerProcess(credentials.pid, pidfd, credentials.uid, credentials.gid);
   }
-  return PeerProcess::fromPid(pid);
+  return PeerProcess::fromPid(credentials.pid, nullptr, credentials.uid, credentials.gid);
 }
 
 std::string refusalPacket(const std::string& reason) {
@@ -38,18 +42,37 @@ struct PacketServer::Shared {
   std::mutex mutex;
   std::condition_variable changed;
   std::size_t connections = 0;
+  std::map<uid_t, std::size_t> perUser;
   std::set<int> fds;  // sockets of live connections, for stop()
   bool stopping = false;
+
+  // One connection fewer; mutex held.
+  void release(uid_t uid) {
+    --connections;
+    if (--perUser[uid] == 0) perUser.erase(uid);
+    changed.notify_all();
+  }
 };
 
 ServerConnection::ServerConnection(UniqueFd fd, Credentials credentials, PeerProcess peer)
     : fd_(std::move(fd)), credentials_(credentials), peer_(std::move(peer)), nonce_(randomHex(16)) {}
 
+bool ServerConnection::peerClosed() const {
+  pollfd p{fd_.get(), POLLRDHUP, 0};
+  int rc;
+  do rc = ::poll(&p, 1, 0);
+  while (rc < 0 && errno == EINTR);
+  return rc > 0 && (p.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 PacketServer::PacketServer(Options options, Delegate& delegate)
     : options_(std::move(options)),
       delegate_(delegate),
       log_(kLogSubsystem, "Listener"),
-      shared_(std::make_shared<Shared>()) {}
+      shared_(std::make_shared<Shared>()) {
+  const char* fallback = std::getenv("HELPER_PIDFD_FALLBACK");
+  forcePidfdFallback_ = fallback != nullptr && std::string(fallback) == "1";
+}
 
 PacketServer::~PacketServer() { stop(); }
 
@@ -114,7 +137,7 @@ void PacketServer::listen() {
       }
       continue;
     }
-    admit(UniqueFd(fd));
+    accepted(UniqueFd(fd));
   }
 }
 
@@ -123,7 +146,7 @@ void PacketServer::refuse(int fd, const std::string& reason) {
   sendPacket(fd, refusalPacket(reason), 0);
 }
 
-void PacketServer::admit(UniqueFd fd) {
+void PacketServer::accepted(UniqueFd fd) {
   enableCredentialPassing(fd.get());
   const std::optional<Credentials> credentials = peerCredentials(fd.get());
   if (!credentials) {
@@ -132,90 +155,91 @@ void PacketServer::admit(UniqueFd fd) {
   }
   {
     std::lock_guard<std::mutex> guard(shared_->mutex);
-    if (shared_->connections >= options_.maxConnections) {
+    const std::size_t mine = shared_->perUser.count(credentials->uid) ? shared_->perUser[credentials->uid] : 0;
+    // Root, who may do anything anyway, is held only to the global limit.
+    const bool userFull = credentials->uid != 0 && mine >= options_.maxConnectionsPerUser;
+    if (shared_->connections >= options_.maxConnections || userFull) {
       // One line per second at most: a flood must not flood the log too.
       ++capRefusals_;
       const double now = monotonicSeconds();
       if (lastCapLog_ < 0 || now - lastCapLog_ >= 1) {
-        log_.error("refusing connection from PID %d: %zu connections are open (limit %zu); %zu refused so far",
-                   credentials->pid, shared_->connections, options_.maxConnections, capRefusals_);
+        log_.error("refusing connection from PID %d (uid %u): %zu connections are open, %zu of them its user's "
+                   "(limits %zu and %zu a user); %zu refused so far",
+                   credentials->pid, credentials->uid, shared_->connections, mine, options_.maxConnections,
+                   options_.maxConnectionsPerUser, capRefusals_);
         lastCapLog_ = now;
       }
-      refuse(fd.get(),
-             "too many connections to the helper (limit " + std::to_string(options_.maxConnections) +
-                 "); close some and try again");
+      refuse(fd.get(), userFull ? "too many connections to the helper from this user (limit " +
+                                      std::to_string(options_.maxConnectionsPerUser) + "); close some and try again"
+                                : "too many connections to the helper (limit " +
+                                      std::to_string(options_.maxConnections) + "); close some and try again");
       return;
     }
-    // Counted from now on, so the cap holds during admission as well.
+    // Counted from now on, so the limits hold during admission as well.
     ++shared_->connections;
+    ++shared_->perUser[credentials->uid];
   }
-  auto release = [shared = shared_] {
-    std::lock_guard<std::mutex> guard(shared->mutex);
-    --shared->connections;
-    shared->changed.notify_all();
-  };
 
-  std::optional<PeerProcess> peer = pinPeer(fd.get(), credentials->pid);
+  std::optional<PeerProcess> peer = pinPeer(fd.get(), *credentials, forcePidfdFallback_);
   if (!peer) {
     log_.error("refusing connection from PID %d: the process is gone", credentials->pid);
-    release();
+    std::lock_guard<std::mutex> guard(shared_->mutex);
+    shared_->release(credentials->uid);
     return;
   }
   const int rawFd = fd.get();
-  auto connection = std::make_shared<ServerConnection>(std::move(fd), *credentials, std::move(*peer));
-  const bool accepted = delegate_.shouldAcceptNewConnection(*this, *connection);
-  if (!accepted || !connection->resumed_ || !connection->handler_) {
-    refuse(rawFd,
-           "this program is not allowed to use the helper (its code signature was not accepted; "
-           "the helper's log says why)");
-    release();
-    return;
-  }
-
-  const nlohmann::json hello = {{"hello", options_.serviceName},
-                                {"nonce", connection->nonce()},
-                                {"maxPacketSize", options_.maxPacketSize}};
-  if (sendPacket(rawFd, hello.dump(), 0) != 0) {
-    release();
-    return;
-  }
   {
     std::lock_guard<std::mutex> guard(shared_->mutex);
-    if (shared_->stopping) {
-      --shared_->connections;
-      shared_->changed.notify_all();
-      return;
-    }
     shared_->fds.insert(rawFd);
   }
-  auto serve = [shared = shared_, connection, options = options_, log = log_] {
+  auto connection = std::make_shared<ServerConnection>(std::move(fd), *credentials, std::move(*peer));
+  // Admission and service on the connection's own thread: a peer whose
+  // admission is slow holds up nobody else.
+  auto serve = [this, shared = shared_, connection, options = options_, log = log_] {
     pthread_setname_np(pthread_self(), "connection");
     ServerConnection& c = *connection;
     const int fd = c.fd_.get();
-    for (;;) {
-      ReceivedPacket packet = receivePacket(fd, options.maxPacketSize, -1);
-      using Status = ReceivedPacket::Status;
-      if (packet.status == Status::timeout) continue;
-      if (packet.status == Status::closed || packet.status == Status::error) break;
-      if (packet.status == Status::tooLarge) {
-        log.error("closing connection from PID %d: a request of %zu bytes exceeds the limit of %zu",
-                  c.processIdentifier(), packet.size, options.maxPacketSize);
-        break;
+    const bool accepted = delegate_.shouldAcceptNewConnection(*this, c);
+    if (!accepted || !c.resumed_ || !c.handler_) {
+      refuse(fd, !c.refusal_.empty() ? c.refusal_
+                                     : "this program is not allowed to use the helper (its code signature was not "
+                                       "accepted; the helper's log says why)");
+    } else {
+      const nlohmann::json hello = {
+          {"hello", options.serviceName}, {"nonce", c.nonce()}, {"maxPacketSize", options.maxPacketSize}};
+      bool open = sendPacket(fd, hello.dump(), 0) == 0;
+      while (open) {
+        ReceivedPacket packet = receivePacket(fd, options.maxPacketSize, options.idleTimeout);
+        using Status = ReceivedPacket::Status;
+        if (packet.status == Status::timeout) {
+          log.info("closing connection from PID %d: no request for %.0f s", c.processIdentifier(),
+                   options.idleTimeout);
+          break;
+        }
+        if (packet.status == Status::closed || packet.status == Status::error) break;
+        if (packet.status == Status::tooLarge) {
+          log.error("closing connection from PID %d: a request of %zu bytes exceeds the limit of %zu",
+                    c.processIdentifier(), packet.size, options.maxPacketSize);
+          break;
+        }
+        if (packet.status == Status::withFiles) {
+          log.error("closing connection from PID %d: a request carried file descriptors", c.processIdentifier());
+          break;
+        }
+        if (!packet.sender || packet.sender->pid != c.processIdentifier()) {
+          log.error("closing connection from PID %d: a request was sent by PID %d, not by the admitted client",
+                    c.processIdentifier(), packet.sender ? packet.sender->pid : 0);
+          break;
+        }
+        if (c.senderCheck_) {
+          if (const std::string why = c.senderCheck_(*packet.sender); !why.empty()) {
+            log.error("closing connection from PID %d: %s", c.processIdentifier(), why.c_str());
+            break;
+          }
+        }
+        const std::optional<std::string> reply = c.handler_->handlePacket(c, packet.data);
+        open = reply && sendPacket(fd, *reply, options.sendTimeout) == 0;
       }
-      if (packet.status == Status::withFiles) {
-        log.error("closing connection from PID %d: a request carried file descriptors",
-                  c.processIdentifier());
-        break;
-      }
-      if (!packet.sender || packet.sender->pid != c.processIdentifier() ||
-          packet.sender->uid != c.userIdentifier()) {
-        log.error("closing connection from PID %d: a request was sent by PID %d, not by the admitted client",
-                  c.processIdentifier(), packet.sender ? packet.sender->pid : 0);
-        break;
-      }
-      const std::optional<std::string> reply = c.handler_->handlePacket(c, packet.data);
-      if (!reply) break;
-      if (sendPacket(fd, *reply, options.sendTimeout) != 0) break;
     }
     {
       std::lock_guard<std::mutex> guard(shared->mutex);
@@ -226,8 +250,7 @@ void PacketServer::admit(UniqueFd fd) {
     c.handler_.reset();
     c.fd_.reset();
     std::lock_guard<std::mutex> guard(shared->mutex);
-    --shared->connections;
-    shared->changed.notify_all();
+    shared->release(c.userIdentifier());
   };
   try {
     std::thread(std::move(serve)).detach();
@@ -235,8 +258,7 @@ void PacketServer::admit(UniqueFd fd) {
     log_.error("refusing connection from PID %d: cannot start its thread: %s", credentials->pid, e.what());
     std::lock_guard<std::mutex> guard(shared_->mutex);
     shared_->fds.erase(rawFd);
-    --shared_->connections;
-    shared_->changed.notify_all();
+    shared_->release(credentials->uid);
   }
 }
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/base/unique_fd.h"
+
 namespace helper::ipc {
 
 // The largest request the service reads; anything longer closes the
@@ -21,32 +23,7 @@ inline constexpr std::size_t kDefaultMaxPacketSize = std::size_t{64} * 1024;
 // Seconds on the monotonic clock, on which every time-out here is measured.
 double monotonicSeconds();
 
-// Owns one file descriptor.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
+using helper::UniqueFd;
 
 // Process credentials as the kernel reports them.
 struct Credentials {

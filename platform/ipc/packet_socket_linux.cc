@@ -63,11 +63,6 @@ double monotonicSeconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 std::optional<Credentials> peerCredentials(int fd) {
   ucred cred{};
   socklen_t length = sizeof(cred);

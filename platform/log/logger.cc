@@ -183,6 +183,25 @@ HELPER_LOG_LEVEL_FN(error, LogLevel::error)
 HELPER_LOG_LEVEL_FN(fault, LogLevel::fault)
 #undef HELPER_LOG_LEVEL_FN
 
+bool LogLimiter::allow(std::size_t* heldBack) {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const double now = static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (windowStart_ < 0 || now - windowStart_ >= window_) {
+    windowStart_ = now;
+    inWindow_ = 0;
+  }
+  if (inWindow_ >= perWindow_) {
+    ++held_;
+    return false;
+  }
+  ++inWindow_;
+  *heldBack = held_;
+  held_ = 0;
+  return true;
+}
+
 void consoleLog(const std::string& line) { writeAll(STDERR_FILENO, line + "\n"); }
 
 void MemoryLogSink::write(const LogRecord& record) {

@@ -5,6 +5,7 @@
 // an in-memory sink installed by tests.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -66,6 +67,26 @@ class Logger {
 
 // Every logger of the service uses this subsystem.
 inline constexpr const char* kLogSubsystem = "tarn.CorvalethApp.helper";
+
+// Keeps a flood of similar lines (refused connections, say) from flooding
+// the log: lets `perWindow` events through per `window` seconds and counts
+// the rest. The first event let through after others were held back learns
+// how many, so that the count is logged before it.
+class LogLimiter {
+ public:
+  LogLimiter(std::size_t perWindow, double window) : perWindow_(perWindow), window_(window) {}
+  // True when this event may be logged; then `*heldBack` is the number of
+  // events held back since the last one logged (0 mostly).
+  bool allow(std::size_t* heldBack);
+
+ private:
+  const std::size_t perWindow_;
+  const double window_;
+  std::mutex mutex_;
+  double windowStart_ = -1;
+  std::size_t inWindow_ = 0;
+  std::size_t held_ = 0;
+};
 
 // The console log: one line on stderr, written at once.
 void consoleLog(const std::string& line);

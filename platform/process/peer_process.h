@@ -8,40 +8,67 @@
 
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "platform/base/result.h"
 
 namespace helper {
+
+// What /proc tells of a process now.
+struct ProcessState {
+  uid_t realUid = 0, effectiveUid = 0;
+  gid_t realGid = 0, effectiveGid = 0;
+  std::vector<gid_t> groups;  // supplementary groups
+  pid_t tracer = 0;           // 0: not traced
+  // Its /proc files belong to its own user, so that user's other processes
+  // may trace it and write its memory. A process that was started
+  // set-group-ID is not dumpable unless it asked to be.
+  bool dumpable = true;
+  // In the pid and the user namespace of this process (the helper's):
+  // otherwise the credentials it sends may name processes it made up.
+  bool inOurNamespaces = false;
+};
 
 class PeerProcess {
  public:
   // No process: pid 0, no pidfd.
   PeerProcess() = default;
   // Takes ownership of `pidfd`, which must refer to the process `pid` (the
-  // socket layer gets both from SO_PEERCRED and SO_PEERPIDFD).
-  PeerProcess(pid_t pid, int pidfd);
+  // socket layer gets both from SO_PEERCRED and SO_PEERPIDFD), whose
+  // effective user and group were `uid` and `gid` when it connected.
+  PeerProcess(pid_t pid, int pidfd, uid_t uid = static_cast<uid_t>(-1), gid_t gid = static_cast<gid_t>(-1));
   ~PeerProcess();
   PeerProcess(PeerProcess&& other) noexcept;
   PeerProcess& operator=(PeerProcess&& other) noexcept;
   PeerProcess(const PeerProcess&) = delete;
   PeerProcess& operator=(const PeerProcess&) = delete;
 
-  // A pidfd for the process that has `pid` now (pidfd_open). Absent with
-  // `error` set when there is none.
-  static std::optional<PeerProcess> fromPid(pid_t pid, std::string* error = nullptr);
-  // Takes ownership of `pidfd` and reads the pid it refers to. Absent when
-  // the pidfd is not one or its process is gone.
-  static std::optional<PeerProcess> fromPidfd(int pidfd, std::string* error = nullptr);
+  // A pidfd for the process that has `pid` now (pidfd_open), which
+  // connected as `uid` and `gid`. Absent with `error` set when there is none.
+  static std::optional<PeerProcess> fromPid(pid_t pid, std::string* error = nullptr,
+                                            uid_t uid = static_cast<uid_t>(-1), gid_t gid = static_cast<gid_t>(-1));
 
   pid_t pid() const { return pid_; }
   int pidfd() const { return pidfd_; }
+  // The effective user and group it had when it connected (SO_PEERCRED);
+  // -1 when unknown.
+  uid_t connectedUid() const { return uid_; }
+  gid_t connectedGid() const { return gid_; }
   bool valid() const { return pidfd_ >= 0 && pid_ > 0; }
 
   // True while the process has not exited. A pid that proved to name this
   // process before a check that follows it was still this process then.
   bool running() const;
 
+  // The process's state from /proc; the caller checks running() after it
+  // to know the pid still named this process.
+  Result<ProcessState> readState() const;
+
  private:
   pid_t pid_ = 0;
   int pidfd_ = -1;
+  uid_t uid_ = static_cast<uid_t>(-1);
+  gid_t gid_ = static_cast<gid_t>(-1);
 };
 
 // The pid a pidfd refers to, from /proc/self/fdinfo: > 0 while the process

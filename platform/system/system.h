@@ -6,11 +6,14 @@
 #include <sys/types.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/base/file_identity.h"
 #include "platform/net/link_monitor.h"
 #include "platform/process/child_process.h"
+#include "platform/process/peer_process.h"
 
 namespace helper {
 
@@ -30,11 +33,19 @@ class System {
   // A subscription to link announcements; null when there is none, and
   // waits then sleep out their interval.
   virtual std::unique_ptr<LinkMonitor> openLinkMonitor() { return nullptr; }
-  // kill(2); returns 0 or an errno value.
-  virtual int sendSignal(pid_t pid, int signal) = 0;
+  // The running processes whose executable is one of the files `images`
+  // (same device and inode), each pinned by a pidfd, so that a signal
+  // reaches that process or none, never one that took its pid.
+  virtual std::vector<PeerProcess> processesRunning(const std::vector<FileIdentity>& images) = 0;
+  // Sends `signal` through the process's pidfd; 0 or an errno value.
+  virtual int signalProcess(const PeerProcess& process, int signal) = 0;
+  // Returns once each of them has ended, or `timeoutSeconds` have passed.
+  virtual void waitForExits(const std::vector<PeerProcess>& processes, double timeoutSeconds) = 0;
 
   // A regular file the caller may execute.
   virtual bool isExecutableFile(const std::string& path) = 0;
+  // stat(2) of `path`, following symbolic links; absent when that fails.
+  virtual std::optional<FileIdentity> fileIdentity(const std::string& path) = 0;
   // Like `mkdir -p`; an existing directory is success. Throws
   // std::filesystem::filesystem_error.
   virtual void createDirectories(const std::string& path) = 0;

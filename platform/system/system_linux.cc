@@ -6,12 +6,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <system_error>
 
 #include "platform/paths/paths.h"
+#include "platform/process/pidfd.h"
 #include "platform/system/system.h"
 
 namespace helper {
@@ -46,7 +48,11 @@ class LinuxSystem : public System {
     if (pipe2(fds, O_CLOEXEC) != 0) throw errnoError("pipe");
     Fd readEnd(fds[0]);
     Fd writeEnd(fds[1]);
-    auto child = spawnChild(SpawnRequest{path, args, writeEnd.get(), writeEnd.get()});
+    SpawnRequest request;
+    request.path = path;
+    request.args = args;
+    request.stdoutFd = request.stderrFd = writeEnd.get();
+    auto child = spawnChild(request);
     writeEnd.reset();
     // Read while the command runs, so that one with more output than the
     // pipe holds cannot block on it.
@@ -77,11 +83,55 @@ class LinuxSystem : public System {
 
   std::unique_ptr<LinkMonitor> openLinkMonitor() override { return helper::openLinkMonitor(); }
 
-  int sendSignal(pid_t pid, int signal) override { return ::kill(pid, signal) == 0 ? 0 : errno; }
+  std::vector<PeerProcess> processesRunning(const std::vector<FileIdentity>& images) override {
+    std::vector<PeerProcess> found;
+    if (images.empty()) return found;
+    auto isImage = [&images](pid_t pid) {
+      struct stat st {};
+      if (::stat(("/proc/" + std::to_string(pid) + "/exe").c_str(), &st) != 0) return false;
+      return std::any_of(images.begin(), images.end(), [&st](const FileIdentity& id) {
+        return id.device == st.st_dev && id.inode == st.st_ino;
+      });
+    };
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+      const std::string name = entry.path().filename();
+      if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const auto pid = static_cast<pid_t>(std::stol(name));
+      if (pid == ::getpid() || !isImage(pid)) continue;
+      // Pinned, then looked at again: the pidfd names the process that runs
+      // the image now, not one that had the pid a moment ago.
+      std::optional<PeerProcess> pinned = PeerProcess::fromPid(pid);
+      if (pinned && isImage(pid) && pinned->running()) found.push_back(std::move(*pinned));
+    }
+    return found;
+  }
+
+  int signalProcess(const PeerProcess& process, int signal) override {
+    return pidfdSendSignal(process.pidfd(), signal) == 0 ? 0 : errno;
+  }
+
+  void waitForExits(const std::vector<PeerProcess>& processes, double timeoutSeconds) override {
+    const double deadline = monotonicNow() + timeoutSeconds;
+    for (const auto& process : processes) {
+      for (;;) {
+        const double left = deadline - monotonicNow();
+        if (!process.running() || left <= 0) break;
+        pollfd p{process.pidfd(), POLLIN, 0};
+        ::poll(&p, 1, static_cast<int>(std::ceil(left * 1000)));
+      }
+    }
+  }
 
   bool isExecutableFile(const std::string& path) override {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+  }
+
+  std::optional<FileIdentity> fileIdentity(const std::string& path) override {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return FileIdentity::of(st);
   }
 
   void createDirectories(const std::string& path) override { std::filesystem::create_directories(path); }

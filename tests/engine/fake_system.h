@@ -76,6 +76,10 @@ class FakeSystem : public System {
   double startedAt = 1e18;  // the launch; before it, interfaces() sees a negative time
   std::map<pid_t, std::vector<int>> childSignals;
   std::vector<std::pair<pid_t, int>> killed;
+  // Processes running the engine's file, as the sweep finds them; they end
+  // `exitDelay` seconds after SIGKILL.
+  std::vector<pid_t> engines;
+  double exitDelay = 0;
   int spawnError = 0;  // errno for a failing spawn
   std::function<void(FakeChild&)> configureChild = [](FakeChild&) {};
   mode_t mask = 022;
@@ -104,11 +108,22 @@ class FakeSystem : public System {
     for (double at : *linkAnnouncements) absolute.push_back(now + at);
     return std::make_unique<FakeLinkMonitor>(now, absolute);
   }
-  int sendSignal(pid_t pid, int signal) override {
-    killed.emplace_back(pid, signal);
+  std::vector<PeerProcess> processesRunning(const std::vector<FileIdentity>& images) override {
+    std::vector<PeerProcess> out;
+    if (!images.empty()) {
+      for (pid_t pid : engines) out.emplace_back(pid, -1);
+    }
+    return out;
+  }
+  int signalProcess(const PeerProcess& process, int signal) override {
+    killed.emplace_back(process.pid(), signal);
     return 0;
   }
+  void waitForExits(const std::vector<PeerProcess>&, double timeoutSeconds) override {
+    now += std::min(exitDelay, timeoutSeconds);
+  }
   bool isExecutableFile(const std::string&) override { return true; }
+  std::optional<FileIdentity> fileIdentity(const std::string&) override { return FileIdentity{}; }
   void createDirectories(const std::string& path) override { fileOperations.push_back("mkdir " + path); }
   void writeFileAtomically(const std::string& path, const std::string&) override {
     fileOperations.push_back("write " + path);

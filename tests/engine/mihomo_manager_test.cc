@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "helper/codesign/engine_signature.h"
 #include "helper/config/engine_config.h"
 #include "helper/engine/mihomo_error.h"
 #include "tests/engine/engine_fixture.h"
@@ -23,7 +24,9 @@ bool processExists(pid_t pid) { return kill(pid, 0) == 0; }
 class MihomoManagerTest : public EngineFixture {};
 
 TEST_F(MihomoManagerTest, CapturesTheDeviceAbsentFromTheSnapshot) {
-  // Devices of other tunnel clients, one of which vanishes during the wait.
+  // Devices of other tunnel clients (one named just "utun"), one of which
+  // vanishes during the wait.
+  ip({"tuntap", "add", "dev", "utun", "mode", "tun"});
   ip({"tuntap", "add", "dev", "utun0", "mode", "tun"});
   ip({"tuntap", "add", "dev", "utun2", "mode", "tun"});
   setKnobs({{"tun_delay_ms", "300"}});
@@ -34,14 +37,16 @@ TEST_F(MihomoManagerTest, CapturesTheDeviceAbsentFromTheSnapshot) {
   });
   m.start(upstream());
   remover.join();
-  // The engine's utun%d took the first free number.
+  // The configuration named the first free number.
   EXPECT_EQ(m.capturedUtun(), "utun1");
+  EXPECT_THAT(readFile(paths::rooted(kEngineConfigPath)), HasSubstr("\n  device: utun1\n"));
   EXPECT_TRUE(m.isEngineRunning());
   const auto lines = mihomoLines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "mihomo started, PID " + std::to_string(m.process()->pid()));
   EXPECT_EQ(lines[1], "mihomo created TUN device utun1");
   ip({"tuntap", "del", "dev", "utun0", "mode", "tun"});
+  ip({"tuntap", "del", "dev", "utun", "mode", "tun"});
 }
 
 TEST_F(MihomoManagerTest, TheNewDeviceIsNoticedWithoutWaitingOutThePoll) {
@@ -72,7 +77,7 @@ TEST_F(MihomoManagerTest, WritesTheConfigurationAndAppendsToTheLog) {
   struct stat st {};
   ASSERT_EQ(stat(config.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(readFile(config), makeConfig(upstream(), "utun"));
+  EXPECT_EQ(readFile(config), makeConfig(upstream(), "utun0"));
   // The engine inherited the mask: what it creates is its owner's only.
   ASSERT_EQ(stat((paths::rooted(kEngineDataDir) + "/engine-made").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -190,23 +195,84 @@ TEST_F(MihomoManagerTest, MissingOrUnusableEngine) {
   EXPECT_TRUE(mihomoLines().empty());
 }
 
-TEST_F(MihomoManagerTest, AnEngineOfAnotherTeamIsNeverLaunched) {
+// Only an engine file that only root can change, signed by our team, is
+// ever launched; each refusal says why, and nothing is written or started.
+TEST_F(MihomoManagerTest, OnlyAnIntactEngineOfOurTeamThatOnlyRootCanChangeIsLaunched) {
   setKnobs({{"touch", "launched"}});
-  const auto signer = runCommand({builtProgram("tools/helper-codesign/helper-codesign"), "sign", "--identifier",
-                                  "tarn.CorvalethApp.mihomo", "--key", binaryDir() + "/keys/other-team.key",
-                                  enginePath_});
-  ASSERT_EQ(signer.exitStatus, 0) << signer.err;
+  const std::string signer = builtProgram("tools/helper-codesign/helper-codesign");
+  const std::string original = tmp_.file("engine.orig");
+  std::filesystem::copy_file(enginePath_, original);
+  const std::string bin = tmp_.file("bin");
+  const struct {
+    std::function<void()> breakIt;
+    std::string reason;
+  } cases[] = {
+      {[&] { runCommand({signer, "sign", "--identifier", "x", "--key", binaryDir() + "/keys/other-team.key", enginePath_}); },
+       "mihomo Team ID mismatch ("},
+      {[&] { runCommand({signer, "sign", "--identifier", "x", "--adhoc", enginePath_}); },
+       "mihomo signing-style mismatch (ours="},
+      {[&] { chmod(enginePath_.c_str(), 0757); }, " is writable by group or others"},
+      {[&] { ASSERT_EQ(chown(enginePath_.c_str(), 65534, 0), 0); }, " is owned by uid 65534, not by root"},
+      {[&] { chmod(bin.c_str(), 0775); }, ": the directory " + bin + " is writable by group or others"},
+      {[&] {
+         std::filesystem::rename(enginePath_, tmp_.file("real-engine"));
+         std::filesystem::create_symlink(tmp_.file("real-engine"), enginePath_);
+       },
+       " is a symbolic link"},
+  };
   auto& m = manager();
-  try {
-    m.start(upstream());
-    FAIL() << "start succeeded";
-  } catch (const MihomoError& e) {
-    EXPECT_EQ(e.errorCase(), MihomoError::Case::startFailed);
-    EXPECT_THAT(e.detail(), HasSubstr("mihomo Team ID mismatch ("));
+  for (const auto& c : cases) {
+    c.breakIt();
+    try {
+      m.start(upstream());
+      ADD_FAILURE() << "start succeeded; expected: " << c.reason;
+    } catch (const MihomoError& e) {
+      EXPECT_EQ(e.errorCase(), MihomoError::Case::startFailed);
+      EXPECT_THAT(e.detail(), HasSubstr(c.reason));
+    }
+    EXPECT_FALSE(std::filesystem::exists(paths::rooted(kEngineConfigPath)));
+    EXPECT_FALSE(std::filesystem::exists(paths::rooted(kEngineDataDir) + "/launched"));
+    EXPECT_EQ(m.process(), nullptr);
+    chmod(bin.c_str(), 0755);
+    std::filesystem::remove(enginePath_);
+    std::filesystem::remove(tmp_.file("real-engine"));
+    std::filesystem::copy_file(original, enginePath_);
   }
-  EXPECT_FALSE(std::filesystem::exists(paths::rooted(kEngineConfigPath)));
-  EXPECT_FALSE(std::filesystem::exists(paths::rooted(kEngineDataDir) + "/launched"));
-  EXPECT_EQ(m.process(), nullptr);
+}
+
+// The engine runs from the very file that was checked: a file renamed over
+// the path after the check is not what starts.
+TEST_F(MihomoManagerTest, TheFileCheckedIsTheFileLaunched) {
+  setKnobs({});
+  MihomoManager::Options options;
+  options.enginePath = enginePath_;
+  options.timings = fastTimings();
+  options.checkSignature = [this](const std::string& path) {
+    codesign::RootImage image = validateMihomoSignature(path);
+    const std::string impostor = tmp_.file("bin/impostor");
+    std::filesystem::copy_file("/bin/sleep", impostor);
+    std::filesystem::rename(impostor, path);
+    return image;
+  };
+  manager_ = std::make_unique<MihomoManager>(options);
+  manager_->start(upstream());  // the impostor would never create a device
+  EXPECT_TRUE(manager_->isEngineRunning());
+  EXPECT_THAT(readFile("/proc/" + std::to_string(manager_->process()->pid()) + "/cmdline"),
+              HasSubstr(enginePath_));
+}
+
+// The engine keeps only what a TUN device and routing need: no other
+// capability, not in any set, and no way to gain one.
+TEST_F(MihomoManagerTest, TheEngineRunsWithOnlyTheNetworkCapabilities) {
+  setKnobs({});
+  auto& m = manager();
+  m.start(upstream());
+  const std::string status = readFile("/proc/" + std::to_string(m.process()->pid()) + "/status");
+  // CAP_NET_BIND_SERVICE (10), CAP_NET_ADMIN (12), CAP_NET_RAW (13).
+  for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"}) {
+    EXPECT_THAT(status, HasSubstr(std::string(set) + ":\t0000000000003400\n")) << status;
+  }
+  EXPECT_THAT(status, HasSubstr("NoNewPrivs:\t1\n"));
 }
 
 TEST_F(MihomoManagerTest, FileSystemFailuresPassThroughAndRestoreTheMask) {
@@ -313,21 +379,36 @@ TEST_F(MihomoManagerTest, SweepKillsStrayEnginesAndSparesTheHeldOne) {
   auto& m = manager();
   m.start(upstream());
   const pid_t held = m.process()->pid();
-  auto stray1 = spawnChild(SpawnRequest{enginePath_, {"--orphan"}});
-  auto stray2 = spawnChild(SpawnRequest{enginePath_, {"--orphan"}});
-  // Same program, other path: not ours to kill.
+  auto run = [](const std::string& path, std::vector<std::string> args) {
+    SpawnRequest r;
+    r.path = path;
+    r.args = std::move(args);
+    return spawnChild(r);
+  };
+  // The engine file, once through a hard link of another name.
+  const std::string hardLink = tmp_.file("bin/hard-link");
+  std::filesystem::create_hard_link(enginePath_, hardLink);
+  auto stray1 = run(enginePath_, {"--orphan"});
+  auto stray2 = run(hardLink, {"--orphan"});
+  // The same program as another file, and another program whose arguments
+  // name the engine: not engines, never killed.
   const std::string otherPath = tmp_.file("bin/other");
   std::filesystem::copy_file(enginePath_, otherPath);
-  auto unrelated = spawnChild(SpawnRequest{otherPath, {"--orphan"}});
+  auto copy = run(otherPath, {"--orphan", enginePath_});
+  auto namer = run("/bin/sh", {"-c", "sleep 60; :", enginePath_});
   logs_->clear();
   m.sweepOrphanUtuns();
-  EXPECT_TRUE(stray1->waitForExit(2));
-  EXPECT_TRUE(stray2->waitForExit(2));
+  // Waited for: they are gone when the sweep returns.
+  EXPECT_FALSE(processExists(stray1->pid()) && stray1->isRunning());
+  EXPECT_TRUE(stray1->waitForExit(0));
+  EXPECT_TRUE(stray2->waitForExit(0));
   EXPECT_EQ(stray1->terminationStatus(), SIGKILL);
   EXPECT_TRUE(m.isEngineRunning());
   EXPECT_EQ(m.process()->pid(), held);
-  EXPECT_TRUE(unrelated->isRunning());
-  unrelated->sendSignal(SIGKILL);
+  EXPECT_TRUE(copy->isRunning());
+  EXPECT_TRUE(namer->isRunning());
+  copy->sendSignal(SIGKILL);
+  namer->sendSignal(SIGKILL);
   std::vector<std::string> kills;
   for (const auto& line : mihomoLines()) {
     if (line.rfind("found orphan", 0) == 0) kills.push_back(line);

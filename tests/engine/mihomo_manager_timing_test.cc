@@ -20,7 +20,8 @@ class TimingTest : public ::testing::Test {
   void SetUp() override { setLogSink(logs_); }
   void TearDown() override { setLogSink(nullptr); }
 
-  MihomoManager& manager(std::function<void(const std::string&)> signature = [](const std::string&) {}) {
+  MihomoManager& manager(std::function<codesign::RootImage(const std::string&)> signature =
+                             [](const std::string&) { return codesign::RootImage{}; }) {
     MihomoManager::Options options;
     options.enginePath = "/opt/test/tarn.CorvalethApp.mihomo";
     options.system = &system_;
@@ -80,8 +81,9 @@ TEST_F(TimingTest, StopNoticesAnEngineThatExitsWithinTheGraceAtOnce) {
   startWithDeviceAt(0);
   const double before = system_.now;
   manager_->stop();
-  // The exit at 1.337 s plus the 0.2 s sweep pause: nothing waits out a poll.
-  EXPECT_NEAR(system_.now - before, 1.337 - (before - 1000) + 0.2, 1e-9);
+  // Up to the exit at 1.337 s and not a moment longer: nothing waits out a
+  // poll, and a sweep that killed nothing does not pause.
+  EXPECT_NEAR(system_.now - before, 1.337 - (before - 1000), 1e-9);
   const auto all = lines();
   EXPECT_NE(std::find(all.begin(), all.end(), "mihomo exited (status 1)"), all.end());
 }
@@ -101,7 +103,9 @@ TEST_F(TimingTest, StepsRunInOrderAndTheSnapshotPrecedesTheLaunch) {
 TEST_F(TimingTest, RefusalsBeforeTheFilesTouchNothing) {
   // A refused signature comes before any file; a refused host before the
   // configuration is written.
-  auto& m = manager([](const std::string& path) { throw MihomoError::startFailed("untrusted " + path); });
+  auto& m = manager([](const std::string& path) -> codesign::RootImage {
+    throw MihomoError::startFailed("untrusted " + path);
+  });
   EXPECT_THROW(m.start(upstream_), MihomoError);
   EXPECT_TRUE(system_.fileOperations.empty());
   upstream_.host = "bad host";
@@ -155,7 +159,8 @@ TEST_F(TimingTest, StopOfAnEngineThatSurvivesSigkill) {
   };
   startWithDeviceAt(0);
   system_.commands.clear();
-  system_.commandOutput["/usr/bin/pgrep"] = "4242\n";
+  system_.engines = {4242};
+  system_.exitDelay = 1;  // never within the pause: it survives SIGKILL
   logs_->clear();
   const double before = system_.now;
   manager_->stop();
@@ -183,22 +188,58 @@ TEST_F(TimingTest, RouteCleanupRunsEveryCommandEvenWhenOneFails) {
       {"/usr/sbin/ip", "route", "del", "128.0.0.0/1", "dev", "utun3"},
       {"/usr/sbin/ip", "route", "del", "default", "dev", "utun3"},
       {"/usr/sbin/ip", "link", "set", "dev", "utun3", "down"},
-      {"/usr/bin/pgrep", "-f", "/opt/test/tarn.CorvalethApp.mihomo"},
+      // Without a rule listing there is nothing to delete.
+      {"/usr/sbin/ip", "-j", "-4", "rule", "show"},
+      {"/usr/sbin/ip", "-j", "-6", "rule", "show"},
   };
   EXPECT_EQ(system_.commands, expected);
 }
 
-TEST_F(TimingTest, OrphanKill) {
-  struct Case {
-    std::string output;
-    bool pgrepMissing;
-    std::vector<std::pair<pid_t, int>> killed;
+// What an engine killed with SIGKILL leaves: its rules, at the pinned
+// priorities, and its table. Exactly those go, in both families; a rule
+// just outside the range, or a listing that is not JSON, leaves everything.
+TEST_F(TimingTest, TheEnginesLeftoverRulesAndTableAreRemovedAndNothingElse) {
+  const struct {
+    std::string listing;
+    std::vector<std::string> deleted;  // priorities, per family
   } cases[] = {
-      {"", false, {}},
-      {"101\n202\n", false, {{101, SIGKILL}, {202, SIGKILL}}},
-      {"4242\n77\n", false, {{77, SIGKILL}}},  // the held engine is spared
-      {"0\n-5\n 12\nword\n+123\r\n\n", false, {{123, SIGKILL}}},
-      {"101\n", true, {}},
+      {R"([{"priority":0,"table":"local"},{"priority":7100,"table":"7100"},{"priority":7101,"table":"main"},)"
+       R"({"priority":7101,"goto":7110},{"priority":7110,"nop":null},{"priority":7099,"table":"7100"},)"
+       R"({"priority":7111,"table":"x"},{"priority":32766,"table":"main"}])",
+       {"7100", "7101", "7101", "7110"}},
+      {"[]", {}},
+      {"Error: not json", {}},
+      {R"([{"priority":"7100"},{"table":"7100"},7100])", {}},
+  };
+  for (const auto& c : cases) {
+    system_ = FakeSystem{};
+    system_.commandOutput["/usr/sbin/ip"] = c.listing;
+    manager().sweepOrphanUtuns();
+    std::vector<std::vector<std::string>> expected;
+    for (const char* family : {"-4", "-6"}) {
+      expected.push_back({"/usr/sbin/ip", "-j", family, "rule", "show"});
+      for (const auto& p : c.deleted) expected.push_back({"/usr/sbin/ip", family, "rule", "del", "priority", p});
+      expected.push_back({"/usr/sbin/ip", family, "route", "flush", "table", "7100"});
+    }
+    EXPECT_EQ(system_.commands, expected) << c.listing;
+    EXPECT_EQ(lines().empty(), c.deleted.empty()) << c.listing;
+    logs_->clear();
+  }
+}
+
+// The sweep kills the engines it finds, sparing the one held, and waits for
+// them to end at most for the pause; with none found it does not wait.
+TEST_F(TimingTest, TheSweepKillsEveryEngineButTheHeldOneAndWaitsOnlyForThoseItKilled) {
+  const struct {
+    std::vector<pid_t> engines;
+    double exitDelay;
+    std::vector<std::pair<pid_t, int>> killed;
+    double waited;
+  } cases[] = {
+      {{}, 0, {}, 0},
+      {{101, 202}, 0.01, {{101, SIGKILL}, {202, SIGKILL}}, 0.01},
+      {{4242, 77}, 5, {{77, SIGKILL}}, 0.2},  // the held engine is spared; the wait is bounded
+      {{4242}, 5, {}, 0},
   };
   for (const auto& c : cases) {
     system_ = FakeSystem{};
@@ -207,28 +248,13 @@ TEST_F(TimingTest, OrphanKill) {
     };
     auto& m = manager();
     m.start(upstream_);  // holds pid 4242
-    system_.commandOutput["/usr/bin/pgrep"] = c.output;
-    if (c.pgrepMissing) system_.failingCommands = {"/usr/bin/pgrep"};
-    system_.killed.clear();
+    system_.engines = c.engines;
+    system_.exitDelay = c.exitDelay;
+    const double before = system_.now;
     m.sweepOrphanUtuns();
-    EXPECT_EQ(system_.killed, c.killed) << c.output;
+    EXPECT_EQ(system_.killed, c.killed);
+    EXPECT_NEAR(system_.now - before, c.waited, 1e-9);
   }
-}
-
-TEST(ProcessIdParsingTest, ReadsOneSignedDecimalPerLine) {
-  const std::pair<std::string, std::vector<int32_t>> cases[] = {
-      {"", {}},
-      {"12\n34\n", {12, 34}},
-      {"+123", {123}},
-      {"-7\n0", {-7, 0}},
-      {" 12\n12 \nabc\n1a\n+\n-\n++1\n", {}},
-      {"2147483647\n2147483648\n-2147483648\n-2147483649", {2147483647, -2147483648}},
-      {"1\r\n2\r3\v4\f5\u0085" "6\u2028" "7\u2029" "8", {1, 2, 3, 4, 5, 6, 7, 8}},
-      {"\n\n9\n\n", {9}},
-      {"99999999999999999999", {}},
-      {"1\xff\n2", {2}},
-  };
-  for (const auto& [text, ids] : cases) EXPECT_EQ(MihomoManager::parseProcessIds(text), ids) << text;
 }
 
 }  // namespace

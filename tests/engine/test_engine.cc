@@ -1,6 +1,7 @@
 // A stand-in for the proxy engine that keeps the engine contract: started as
-// `ENGINE -d DIR -f FILE`, it reads FILE, creates one new TUN device named
-// utunN, keeps running until signalled and ends on SIGTERM. Knobs, read from
+// `ENGINE -d DIR -f FILE`, it reads FILE, creates one new TUN device with
+// the name its "  device: " line gives (utunN, the kernel's choice, without
+// one), keeps running until signalled and ends on SIGTERM. Knobs, read from
 // the file ENGINE.knobs beside the executable (one key=value per line), make
 // it misbehave in the ways a real engine can:
 //   tun_delay_ms=N    create the device after N ms (default 0)
@@ -49,12 +50,22 @@ std::map<std::string, std::string> readKnobs(const std::string& path) {
   return knobs;
 }
 
+// The device the configuration names.
+std::string configuredDevice(const std::string& configFile) {
+  std::ifstream in(configFile);
+  const std::string key = "  device: ";
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(key, 0) == 0) return line.substr(key.size());
+  }
+  return "utun%d";
+}
+
 int createTun(std::string& name, bool persist) {
   const int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
   if (fd < 0) return -1;
   ifreq ifr{};
   ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
-  std::strncpy(ifr.ifr_name, "utun%d", IFNAMSIZ - 1);
+  std::strncpy(ifr.ifr_name, name.c_str(), IFNAMSIZ - 1);
   if (ioctl(fd, TUNSETIFF, &ifr) < 0) {
     close(fd);
     return -1;
@@ -107,7 +118,7 @@ int main(int argc, char** argv) {
 
   if (knobs["create_tun"] != "0") {
     if (knobs.count("tun_delay_ms")) usleep(static_cast<useconds_t>(std::atoi(knobs["tun_delay_ms"].c_str())) * 1000);
-    std::string name;
+    std::string name = configuredDevice(configFile);
     timespec before{};  // just before the device exists: an upper bound for detection latency
     clock_gettime(CLOCK_MONOTONIC, &before);
     if (createTun(name, knobs["persist"] == "1") < 0) {

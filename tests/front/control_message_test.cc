@@ -91,8 +91,8 @@ class TwiceService : public HelperProtocol {
     reply("1.0.0");
     reply("again");
   }
-  void activate(const std::string&, std::int32_t, ActivateReply) override {}
-  void deactivate(const std::string&, DeactivateReply) override {}
+  void activate(const Caller&, const std::string&, std::int32_t, ActivateReply) override {}
+  void deactivate(const Caller&, const std::string&, DeactivateReply) override {}
   void heartbeat(const std::string&, HeartbeatReply) override {}
   void status(StatusReply) override {}
 };

@@ -17,14 +17,61 @@ using Peer = HelperServiceImplTestPeer;
 
 class HelperServiceTest : public SessionFixture {};
 
-TEST_F(HelperServiceTest, AnEngineThatDiedLeavesTheSessionAndAFailedRestartLeavesTheWatchdogTickingOverNothing) {
+// Calls the service directly, as the connection layer does, with a caller
+// of the test's choosing.
+struct Reply {
+  bool success = false;
+  std::optional<std::string> token, message;
+};
+Reply activateAs(HelperServiceImpl& s, Caller caller, const std::string& url = "socks5://192.0.2.10:1080") {
+  Reply r;
+  s.activate(caller, url, 4242, [&](bool ok, std::optional<std::string> t, std::optional<std::string> m) {
+    r = {ok, std::move(t), std::move(m)};
+  });
+  return r;
+}
+Reply deactivateAs(HelperServiceImpl& s, Caller caller, const std::string& token) {
+  Reply r;
+  s.deactivate(caller, token, [&](bool ok, std::optional<std::string> m) { r = {ok, std::nullopt, std::move(m)}; });
+  return r;
+}
+
+TEST_F(HelperServiceTest, ADeadEngineIsRestartedThreeTimesAMinuteThenTheSessionEnds) {
   auto c = client();
   const std::string token = activateOrFail(*c);
-  ASSERT_EQ(kill(Peer::enginePid(service()), SIGKILL), 0);
-  EXPECT_TRUE(eventually([&] { return !c->status().isActive(); }));
-  EXPECT_EQ(c->status(), HelperStatus(false, "192.0.2.10", 1'700'000'000.0, 0, "1.0.0", 0));
-  EXPECT_TRUE(c->heartbeat(token));
+  for (int restart = 1; restart <= 3; ++restart) {
+    const pid_t engine = Peer::enginePid(service());
+    ASSERT_EQ(kill(engine, SIGKILL), 0);
+    ASSERT_TRUE(eventually([&] { return Peer::enginePid(service()) != engine && c->status().isActive(); }))
+        << "restart " << restart;
+    EXPECT_EQ(c->status(), HelperStatus(true, "192.0.2.10", 1'700'000'000.0, 0, "1.0.0", 0));
+    EXPECT_TRUE(c->heartbeat(token));
+  }
+  EXPECT_THAT(serviceLines(), ::testing::Contains("restarting mihomo with the same upstream (restart 3 of at most 3 within 60s)"));
+  // The fourth death within the minute ends the session.
+  const pid_t last = Peer::enginePid(service());
+  ASSERT_EQ(kill(last, SIGKILL), 0);
+  ASSERT_TRUE(eventually([&] { return !c->heartbeat(token); }));
+  EXPECT_EQ(c->status(), HelperStatus(false, std::nullopt, 0, 0, "1.0.0", 0));
+  EXPECT_EQ(Peer::enginePid(service()), 0);
+  EXPECT_FALSE(Peer::watchdogArmed(service()));
+  EXPECT_THAT(serviceLines(), ::testing::Contains(::testing::StartsWith("mihomo exited unexpectedly (status 9)")));
+  EXPECT_EQ(serviceLines().back(), "mihomo keeps exiting (3 restarts within 60s) — ending the session (PID 4242)");
+  EXPECT_TRUE(c->deactivate(token).success);  // nothing left to end
+}
 
+TEST_F(HelperServiceTest, AnEngineThatCannotBeRestartedEndsTheSessionAndAFailedActivateLeavesTheWatchdogIdle) {
+  auto c = client();
+  const std::string token = activateOrFail(*c);
+  setKnobs({{"exit_status", "1"}});
+  ASSERT_EQ(kill(Peer::enginePid(service()), SIGKILL), 0);
+  ASSERT_TRUE(eventually([&] { return !c->heartbeat(token); }));
+  const std::vector<std::string> lines = serviceLines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.rfind("mihomo restart failed: ", 0) == 0; }),
+            3);
+  setKnobs({});
+  const std::string token2 = activateOrFail(*c);
   setKnobs({{"exit_status", "1"}});
   const ActivateResult a = c->activate("socks5://192.0.2.30:1080", 4242);
   ASSERT_FALSE(a.success);
@@ -34,7 +81,47 @@ TEST_F(HelperServiceTest, AnEngineThatDiedLeavesTheSessionAndAFailedRestartLeave
   logs_->clear();
   Peer::checkHeartbeat(service());
   EXPECT_TRUE(logs_->records().empty());
-  EXPECT_FALSE(c->heartbeat(token));
+  EXPECT_FALSE(c->heartbeat(token2));
+}
+
+TEST_F(HelperServiceTest, ASessionIsReplacedOrEndedOnlyByItsOwnerOrRoot) {
+  HelperServiceImpl& s = service();
+  const Caller alice{1000, nullptr}, mallory{1001, nullptr}, root{0, nullptr};
+  const Reply mine = activateAs(s, alice);
+  ASSERT_TRUE(mine.success) << mine.message.value_or("");
+  const pid_t engine = Peer::enginePid(s);
+  const std::string notOwner =
+      "the live session belongs to another user; only that user or root can replace or end it";
+  const Reply taken = activateAs(s, mallory, "socks5://198.51.100.66:1080");
+  EXPECT_FALSE(taken.success || taken.token);
+  EXPECT_EQ(taken.message, notOwner);
+  const Reply ended = deactivateAs(s, mallory, *mine.token);
+  EXPECT_FALSE(ended.success);
+  EXPECT_EQ(ended.message, notOwner);
+  EXPECT_EQ(Peer::enginePid(s), engine);
+  // Heartbeats need only the token.
+  bool beat = false;
+  s.heartbeat(*mine.token, [&](bool ok) { beat = ok; });
+  EXPECT_TRUE(beat);
+  EXPECT_THAT(serviceLines(), ::testing::Contains("activate: refusing — the live session belongs to uid 1000, not to uid 1001"));
+  // Root replaces it, and then owns the new one.
+  const Reply rootSession = activateAs(s, root, "socks5://192.0.2.20:1080");
+  ASSERT_TRUE(rootSession.success);
+  EXPECT_FALSE(activateAs(s, alice).success);
+  EXPECT_TRUE(deactivateAs(s, root, *rootSession.token).success);
+  // With no session live anyone may start one.
+  EXPECT_TRUE(activateAs(s, mallory).success);
+}
+
+TEST_F(HelperServiceTest, AClientGoneBeforeTheTunnelIsUpGetsNothingStarted) {
+  HelperServiceImpl& s = service();
+  const Reply r = activateAs(s, Caller{1000, [] { return true; }});
+  EXPECT_FALSE(r.success || r.token);
+  EXPECT_EQ(r.message, "the client went away before the tunnel was up");
+  EXPECT_EQ(Peer::enginePid(s), 0);
+  EXPECT_FALSE(Peer::watchdogArmed(s));
+  EXPECT_EQ(serviceLines().back(), "activate: the client (PID 4242) went away before the tunnel was up — tearing it down");
+  EXPECT_TRUE(eventually([&] { return ip({"-o", "link", "show"}).find("utun") == std::string::npos; }));
 }
 
 TEST_F(HelperServiceTest, TheWatchdogExpiresStrictlyAfterThirtySecondsWithoutAHeartbeat) {

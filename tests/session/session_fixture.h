@@ -50,7 +50,8 @@ class SessionFixture : public EngineFixture {
     HelperServiceImpl::Options o;
     o.manager.enginePath = enginePath_;
     o.manager.timings = fastTimings();
-    o.manager.checkSignature = [](const std::string&) {};  // tested with the engine
+    // Signatures are tested with the engine; the file rules hold here too.
+    o.manager.checkSignature = [](const std::string& path) { return std::move(codesign::openRootImage(path).value()); };
     o.watchdogInterval = 3600;
     o.exitDelay = 0.05;
     o.wallClock = [this] { return clock_.load(); };
@@ -70,7 +71,13 @@ class SessionFixture : public EngineFixture {
   HelperListenerDelegate& delegate() {
     if (!delegate_) {
       HelperListenerDelegate::Options o;
-      o.validate = [this](const PeerProcess&) { return trusted_.load(); };
+      o.validate = [this](const PeerProcess& peer) {
+        Verdict v;
+        if (trusted_) v.admitted = AdmittedPeer{true, 0, 0, {}};
+        (void)peer;
+        return v;
+      };
+      o.recheck = [](const PeerProcess&, const AdmittedPeer&) { return std::string(); };
       o.imageReplacedSinceLaunch = [this] { return replaced_.load(); };
       o.service = [this]() -> HelperServiceImpl& { return service(); };  // made by a test's first client
       o.backgroundQueue = &background_;

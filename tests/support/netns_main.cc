@@ -4,6 +4,7 @@
 // Without them the tests skip (or fail under CI=true) with the reason.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <iostream>
@@ -12,6 +13,7 @@
 #include "tests/support/test_env.h"
 
 int main(int argc, char** argv) {
+  helper::test::runFromTrustedCopy(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   std::string root;
   if (helper::test::missingPrivileges().empty()) {
@@ -19,8 +21,9 @@ int main(int argc, char** argv) {
     if (!error.empty()) std::cerr << "no private network namespace: " << error << "\n";
   }
   if (getenv("HELPER_ROOT") == nullptr) {
-    std::string tmpl = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/helper-root-XXXXXX";
+    std::string tmpl = helper::test::tempBase() + "/helper-root-XXXXXX";
     if (mkdtemp(tmpl.data()) != nullptr) {
+      chmod(tmpl.c_str(), 0755);
       root = tmpl;
       setenv("HELPER_ROOT", root.c_str(), 1);
     }

@@ -9,6 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/codesign/image.h"
+
 namespace helper::test {
 
 static std::string envOr(const char* name, const char* fallback) {
@@ -34,9 +36,51 @@ std::optional<std::string> realEngineBinary() {
   return path;
 }
 
+std::string tempBase() {
+  if (geteuid() != 0) return envOr("TMPDIR", "/tmp");
+  static const std::string base = [] {
+    const std::string dir = "/var/lib/helper-tests";
+    ::mkdir(dir.c_str(), 0755);
+    return dir;
+  }();
+  return base;
+}
+
+void runFromTrustedCopy(int argc, char** argv) {
+  if (geteuid() != 0) return;
+  if (const char* copy = std::getenv("HELPER_TEST_COPY"); copy != nullptr && *copy != '\0') {
+    // The copy runs: its folder goes when it ends.
+    static const std::string dir = copy;
+    ::unsetenv("HELPER_TEST_COPY");
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    });
+    return;
+  }
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return;
+  const std::string path(self, static_cast<size_t>(n));
+  if (codesign::openRootImage(path)) return;  // already where only root can change it
+  std::string tmpl = tempBase() + "/exe-XXXXXX";
+  if (mkdtemp(tmpl.data()) == nullptr) return;
+  ::chmod(tmpl.c_str(), 0755);
+  const std::string copy = tmpl + path.substr(path.rfind('/'));
+  std::error_code ec;
+  std::filesystem::copy_file(path, copy, ec);
+  if (ec) return;
+  ::chmod(copy.c_str(), 0755);
+  ::setenv("HELPER_TEST_COPY", tmpl.c_str(), 1);
+  argv[0] = const_cast<char*>(copy.c_str());
+  (void)argc;
+  ::execv(copy.c_str(), argv);
+}
+
 TempDir::TempDir() {
-  std::string tmpl = envOr("TMPDIR", "/tmp") + "/helper-test-XXXXXX";
+  std::string tmpl = tempBase() + "/helper-test-XXXXXX";
   if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  ::chmod(tmpl.c_str(), 0755);
   path_ = tmpl;
 }
 

@@ -23,7 +23,20 @@ std::string missingPrivileges();
 // .cache/mihomo/mihomo in the source tree. Absent when it is not there.
 std::optional<std::string> realEngineBinary();
 
-// A fresh directory under $TMPDIR, removed with everything in it.
+// Where temporary files of tests go. For root, a directory only root can
+// change (/var/lib/helper-tests): executables a test runs as the
+// application or the engine must lie on such a path, or the helper refuses
+// them. Otherwise $TMPDIR.
+std::string tempBase();
+
+// For a test program that is itself a client or the engine's judge: when
+// root runs it from a path that root alone does not control, it runs again
+// from a copy under tempBase() (removed when it ends). Call first thing in
+// main().
+void runFromTrustedCopy(int argc, char** argv);
+
+// A fresh directory under tempBase(), mode 0755, removed with everything in
+// it.
 class TempDir {
  public:
   TempDir();

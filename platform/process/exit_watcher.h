@@ -1,0 +1,41 @@
+// Calls a function the moment a process ends: one process at a time, woken
+// by its pidfd on a thread of its own, so nobody has to poll for the end.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace helper {
+
+class ExitWatcher {
+ public:
+  explicit ExitWatcher(std::string threadName);
+  // Stops the thread; no callback starts after it returns, and one that is
+  // running is waited for. Must not be called from the callback.
+  ~ExitWatcher();
+  ExitWatcher(const ExitWatcher&) = delete;
+  ExitWatcher& operator=(const ExitWatcher&) = delete;
+
+  // Watches the process of `pidfd` (duplicated here; the caller keeps its
+  // own) instead of whatever was watched, and calls `onExit` on the
+  // watcher's thread once it has ended. A negative pidfd only stops
+  // watching.
+  void watch(int pidfd, std::function<void()> onExit);
+  void clear() { watch(-1, nullptr); }
+
+ private:
+  void run();
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int pidfd_ = -1;      // guarded by mutex_
+  int wake_ = -1;       // eventfd: what is watched changed, or stopping
+  bool stopping_ = false;
+  std::function<void()> onExit_;
+  std::thread thread_;
+};
+
+}  // namespace helper
