@@ -31,6 +31,7 @@ UPSTREAM_IP = "10.200.0.2"
 WEB_IP = "203.0.113.80"
 PUBLIC_PROXY_IP = "198.51.100.10"  # a proxy address outside every private range
 IP = "/usr/sbin/ip"
+TRUSTED_BASE = "/var/lib/helper-tests"
 
 WEB_SERVER = r'''
 import http.server, json, socketserver, sys
@@ -87,7 +88,11 @@ class Lab:
     def __enter__(self):
         self._old_handlers = {s: signal.signal(s, self._on_signal) for s in (signal.SIGINT, signal.SIGTERM)}
         try:
-            self.dir = tempfile.mkdtemp(prefix="helper-lab-")
+            # The helper runs only an engine, and serves only clients, whose
+            # files root alone can change: the lab lives under such a folder.
+            os.makedirs(TRUSTED_BASE, mode=0o755, exist_ok=True)
+            self.dir = tempfile.mkdtemp(prefix="helper-lab-", dir=TRUSTED_BASE)
+            os.chmod(self.dir, 0o755)
             self.root = os.path.join(self.dir, "root")  # HELPER_ROOT
             self.bin = os.path.join(self.dir, "bin")
             self._build_network()
@@ -180,6 +185,14 @@ class Lab:
         self.run(self.upstream, [IP, "addr", "add", WEB_IP + "/32", "dev", "lo"])
         self.run(self.upstream, [IP, "addr", "add", PUBLIC_PROXY_IP + "/32", "dev", "lo"])
         self.run(self.upstream, [IP, "route", "add", MACHINE_IP + "/32", "dev", "eth0"])
+        # The kernel gives eth0 its IPv6 link-local address a moment after the
+        # link comes up; wait for it, so that the network stays as it is from
+        # here on unless something changes it.
+        for ns in (self.machine, self.upstream):
+            if not wait_until(lambda: "scope link" in self.run(ns, [IP, "-6", "addr", "show", "dev", "eth0"]).stdout
+                              and "tentative" not in self.run(ns, [IP, "-6", "addr", "show", "dev", "eth0"]).stdout,
+                              10, 0.05):
+                raise LabError("eth0 in %s got no IPv6 link-local address" % ns)
 
     # ---- servers in the upstream namespace -----------------------------
 
@@ -285,6 +298,22 @@ class Lab:
         out = self.run(self.machine, [IP, "-o", "link", "show"]).stdout
         return [line.split(":")[1].strip().split("@")[0] for line in out.splitlines()
                 if line.split(":")[1].strip().startswith("utun")]
+
+    def network_state(self):
+        """Everything of the machine's network that an engine could leave
+        changed: its links (name and flags), the ip rules and every routing
+        table, in both families."""
+        state = {}
+        for name, argv in (("links", ["-o", "link", "show"]), ("rules", ["rule"]), ("rules6", ["-6", "rule"]),
+                           ("routes", ["route", "show", "table", "all"]),
+                           ("routes6", ["-6", "route", "show", "table", "all"])):
+            out = self.run(self.machine, [IP] + argv, check=False).stdout
+            if name == "links":
+                # Counters and the link-layer address of a re-created device
+                # are not state the helper leaves.
+                out = "\n".join(line.split(" link/")[0] for line in out.splitlines())
+            state[name] = out
+        return state
 
     def engine_pids(self):
         """Engine processes started from this lab's engine path."""
