@@ -1,14 +1,17 @@
 // helperctl against a stand-in helper that speaks the control protocol and
 // answers at once: what reaches the helper when the secret comes on
 // standard input, that the secret never shows in the process's command
-// line, and that helperctl ends as soon as the reply is in.
+// line, that helperctl ends as soon as the reply is in, and how it asks for
+// the secret at a terminal.
 #include <fcntl.h>
+#include <stdlib.h>
 #include <gmock/gmock.h>
 #include <signal.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -104,15 +107,17 @@ class HelperctlSessionTest : public ::testing::Test {
 
   static std::string helperctl() { return test::builtProgram("tools/helperctl/helperctl"); }
 
-  // helperctl with `args`, its standard input a pipe whose write end is
-  // `input`, its output in files; collected by finish().
+  // helperctl with `args`, its output in files; collected by finish(). Its
+  // standard input is `stdinFd`, or else a pipe whose write end is `input`.
   struct Running {
     pid_t pid = -1;
     int input = -1;
   };
-  Running start(const std::vector<std::string>& args) {
-    int pipeFds[2];
-    EXPECT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+  Running start(const std::vector<std::string>& args, int stdinFd = -1) {
+    int pipeFds[2] = {stdinFd, -1};
+    if (stdinFd < 0) {
+      EXPECT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[0], 0);
@@ -126,7 +131,7 @@ class HelperctlSessionTest : public ::testing::Test {
     Running running;
     EXPECT_EQ(posix_spawn(&running.pid, pointers[0], &actions, nullptr, pointers.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[0]);
+    if (stdinFd < 0) close(pipeFds[0]);
     running.input = pipeFds[1];
     return running;
   }
@@ -214,6 +219,35 @@ TEST_F(HelperctlSessionTest, InTheForegroundASignalOrTheEndOfTheSessionEndsItAtO
               afterSignal, afterRefusal);
   EXPECT_LT(afterSignal, 60);
   EXPECT_LT(afterRefusal, 60);
+}
+
+// At a terminal, - asks on standard error, takes one line without echoing
+// it, and gives the terminal back as it was.
+TEST_F(HelperctlSessionTest, AtATerminalTheSecretIsReadWithoutEcho) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(terminal, 0);
+  Running running = start({"parse-url", "-"}, terminal);
+  for (int i = 0; i < 1000 && test::readFile(tmp_.file("err")).empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  termios mode{};
+  ASSERT_EQ(tcgetattr(terminal, &mode), 0);
+  EXPECT_EQ(mode.c_lflag & ECHO, 0u);
+  const std::string line = "socks5://u:secret@h:1080\n";
+  ASSERT_EQ(write(master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  const auto r = finish(running);  // no end of file comes: the line is enough
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.out, "{\"kind\":\"socks5\",\"host\":\"h\",\"port\":1080,\"username\":\"u\",\"password\":\"secret\"}\n");
+  EXPECT_EQ(r.err, "proxy URL (not echoed): \n");
+  ASSERT_EQ(tcgetattr(terminal, &mode), 0);
+  EXPECT_NE(mode.c_lflag & ECHO, 0u);
+  pollfd echoed{master, POLLIN, 0};
+  EXPECT_EQ(poll(&echoed, 1, 0), 0) << "the terminal echoed the secret";
+  close(terminal);
+  close(master);
 }
 
 TEST_F(HelperctlSessionTest, ActivateEndsAsSoonAsTheReplyIsIn) {
