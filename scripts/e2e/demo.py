@@ -70,9 +70,11 @@ def main():
         check("before: the web server is reached directly", bool(before) and before[-1]["client"] == MACHINE_IP,
               "it saw %s" % (before[-1]["client"] if before else "nothing"))
 
-        step("helperctl activate socks5://%s:***@%s:1080 --detach" % (user, UPSTREAM_IP))
+        # The URL with its password goes through standard input: arguments
+        # are visible to every local user in the process list.
+        step("echo socks5://%s:***@%s:1080 | helperctl activate - --detach" % (user, UPSTREAM_IP))
         started = time.time()
-        r = lab.helperctl("activate", "socks5://%s:%s@%s:1080" % (user, password, UPSTREAM_IP), "--detach",
+        r = lab.helperctl("activate", "-", "--detach", input="socks5://%s:%s@%s:1080\n" % (user, password, UPSTREAM_IP),
                           check=False, timeout=60)
         took = time.time() - started
         show(r.stdout + r.stderr)
@@ -107,9 +109,9 @@ def main():
         show("web server saw the request from %s; proxy log: %s" % (seen, "\n".join(new_socks) or "(nothing new)"))
         check("the LAN stays direct", rc == 0 and seen == MACHINE_IP and not new_socks)
 
-        step("helperctl deactivate")
+        step("echo TOKEN | helperctl deactivate -")
         started = time.time()
-        r = lab.helperctl("deactivate", token, check=False)
+        r = lab.helperctl("deactivate", "-", input=token + "\n", check=False)
         took = time.time() - started
         check("deactivate succeeds", r.returncode == 0, "in %.2f s" % took)
         devices = lab.utun_devices()

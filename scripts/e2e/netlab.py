@@ -282,9 +282,10 @@ class Lab:
             time.sleep(0.02)
         return self.helper
 
-    def helperctl(self, *args, check=True, unsigned=False, timeout=60):
+    def helperctl(self, *args, check=True, unsigned=False, timeout=60, input=None):
         prog = os.path.join(self.bin, "helperctl-unsigned" if unsigned else "helperctl")
-        return self.run(self.machine, [prog] + list(args), check=check, env=self.env(), timeout=timeout)
+        return self.run(self.machine, [prog] + list(args), check=check, env=self.env(), timeout=timeout,
+                        input=input)
 
     # ---- looking at the network ----------------------------------------
 

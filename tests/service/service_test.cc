@@ -429,7 +429,7 @@ TEST_F(ServiceTest, HelperctlPrintsWhatTheHelperSaysAndExitsWithItsVerdict) {
   ASSERT_EQ(activated.exitStatus, 0) << activated.err;
   const std::string token = activated.out.substr(0, activated.out.find('\n'));
   EXPECT_THAT(token, MatchesRegex(kUUID));
-  EXPECT_THAT(activated.err, HasSubstr("helperctl heartbeat " + token));
+  EXPECT_THAT(activated.err, HasSubstr("`echo " + token + " | helperctl heartbeat -`"));
   EXPECT_THAT(ctl({"status"}).out,
               ::testing::StartsWith("active:          yes\nupstream host:   192.0.2.10\nactive since:    20"));
   EXPECT_EQ(ctl({"heartbeat", token}).exitStatus, 0);

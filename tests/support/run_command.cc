@@ -26,16 +26,22 @@ double monotonicSeconds() {
 }  // namespace
 
 CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input,
-                         double timeoutSeconds) {
+                         double timeoutSeconds, int inputFd) {
   int inPipe[2], outPipe[2], errPipe[2];
   if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) {
     throw std::runtime_error("pipe failed");
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+  if (inputFd == 0) {
+    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  // Last, so that it cannot replace a pipe end still to be moved.
+  if (inputFd != 0) posix_spawn_file_actions_adddup2(&actions, inPipe[0], inputFd);
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);

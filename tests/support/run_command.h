@@ -14,8 +14,10 @@ struct CommandResult {
 };
 
 // argv[0] is the program path. `timeoutSeconds` kills it with SIGKILL.
+// `input` arrives on descriptor `inputFd` of the program; when that is not
+// standard input, standard input is /dev/null.
 CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input = "",
-                         double timeoutSeconds = 30);
+                         double timeoutSeconds = 30, int inputFd = 0);
 
 // Path of a program built in this tree, e.g. builtProgram("tools/helperctl/helperctl").
 std::string builtProgram(const std::string& relativePath);
