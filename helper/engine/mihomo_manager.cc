@@ -161,21 +161,23 @@ void MihomoManager::waitForTun(const std::set<std::string>& snapshot, LinkMonito
   const double deadline = started + t.tunWaitLimit;
   double lastProgress = started;
 
+  auto prematureExit = [this] {
+    const int status = process_->terminationStatus();
+    log_.error("mihomo exited prematurely with status %d", status);
+    process_.reset();
+    return MihomoError::startFailed("mihomo exited (status " + std::to_string(status) + ") — см. " +
+                                    paths::rooted(kEngineLogPath));
+  };
   std::set<std::string> current;
   bool timedOut = !(system_.monotonicNow() < deadline);
   while (!timedOut) {
-    if (!process_->isRunning()) {
-      const int status = process_->terminationStatus();
-      log_.error("mihomo exited prematurely with status %d", status);
-      process_.reset();
-      throw MihomoError::startFailed("mihomo exited (status " + std::to_string(status) + ") — см. " +
-                                     paths::rooted(kEngineLogPath));
-    }
+    if (!process_->isRunning()) throw prematureExit();
     current = utunInterfaces();
     for (const auto& name : current) {
       if (!snapshot.count(name)) {
-        capturedUtun_ = name;
         log_.notice("mihomo created TUN device %s", name.c_str());
+        if (process_->waitForExit(t.tunSettle)) throw prematureExit();
+        capturedUtun_ = name;
         return;
       }
     }

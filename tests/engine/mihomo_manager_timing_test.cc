@@ -48,8 +48,9 @@ class TimingTest : public ::testing::Test {
 };
 
 // When the engine's device is seen: at the next poll, or at once on a link
-// announcement; either way the progress lines keep their five-second rhythm
-// and list the devices sorted by byte value.
+// announcement; the start returns the settle time later. Either way the
+// progress lines keep their five-second rhythm and list the devices sorted
+// by byte value.
 TEST_F(TimingTest, TheDeviceIsSeenAtTheNextPollOrAnnouncement) {
   const struct {
     std::optional<std::vector<double>> announcements;  // none: no subscription
@@ -65,7 +66,7 @@ TEST_F(TimingTest, TheDeviceIsSeenAtTheNextPollOrAnnouncement) {
     system_.linkAnnouncements = c.announcements;
     startWithDeviceAt(c.deviceAt);
     EXPECT_EQ(manager_->capturedUtun(), "utun3");
-    EXPECT_NEAR(system_.now - system_.startedAt, c.seenAt, 1e-9);
+    EXPECT_NEAR(system_.now - system_.startedAt, c.seenAt + 0.02, 1e-9);
     EXPECT_THAT(lines(), ElementsAre("mihomo started, PID 4242", "waiting for TUN… 5s elapsed, utuns: utun10,utun2",
                                      "waiting for TUN… 10s elapsed, utuns: utun10,utun2",
                                      "mihomo created TUN device utun3"));
@@ -138,6 +139,19 @@ TEST_F(TimingTest, WaitLimitCountsFromTheLaunch) {
   EXPECT_EQ(std::count_if(all.begin(), all.end(),
                           [](const std::string& l) { return l.rfind("waiting for TUN", 0) == 0; }),
             5);
+}
+
+// An engine that dies within the settle time after its device appeared did
+// not start: the start fails as soon as it dies, and nothing is captured.
+TEST_F(TimingTest, AnEngineDyingRightAfterItsDeviceAppearedFailsTheStart) {
+  system_.linkAnnouncements = std::vector<double>{0.5};
+  system_.configureChild = [](FakeChild& c) { c.exitsAt = 1000.51; };
+  system_.now = 1000;
+  EXPECT_THROW(startWithDeviceAt(0.5), MihomoError);
+  EXPECT_NEAR(system_.now, 1000.51, 1e-9);
+  EXPECT_FALSE(manager_->capturedUtun());
+  EXPECT_EQ(manager_->process(), nullptr);
+  EXPECT_EQ(lines().back(), "mihomo exited prematurely with status 1");
 }
 
 TEST_F(TimingTest, PrematureExitIsSeenAtTheNextPoll) {
