@@ -88,10 +88,9 @@ class PollingSystem : public System {
   bool isExecutableFile(const std::string& path) override { return real_.isExecutableFile(path); }
   std::optional<FileIdentity> fileIdentity(const std::string& path) override { return real_.fileIdentity(path); }
   void createDirectories(const std::string& path) override { real_.createDirectories(path); }
-  void writeFileAtomically(const std::string& path, const std::string& content) override {
-    real_.writeFileAtomically(path, content);
+  void writeFileAtomically(const std::string& path, const std::string& content, mode_t mode) override {
+    real_.writeFileAtomically(path, content, mode);
   }
-  int changeMode(const std::string& path, mode_t mode) override { return real_.changeMode(path, mode); }
   int openForAppend(const std::string& path, mode_t mode) override { return real_.openForAppend(path, mode); }
   mode_t setFileCreationMask(mode_t mask) override { return real_.setFileCreationMask(mask); }
   double monotonicNow() override { return real_.monotonicNow(); }

@@ -1,19 +1,19 @@
-// Where the engine and its files live. The paths are the product's fixed
-// constants; each use goes through paths::rooted() so a HELPER_ROOT sandbox
-// can move them.
+// Where the engine and its files live: Linux's own places, state under
+// /var/lib and logs under /var/log (which systemd's StateDirectory= and
+// LogsDirectory= provide). The paths are the product's fixed constants;
+// each use goes through paths::rooted() so a HELPER_ROOT sandbox can move
+// them.
 #pragma once
 
 #include <string>
 
 namespace helper {
 
-inline constexpr const char* kEngineDataDir =
-    "/Library/Application Support/tarn.CorvalethApp/mihomo";
-inline constexpr const char* kEngineConfigPath =
-    "/Library/Application Support/tarn.CorvalethApp/mihomo/config.yaml";
-inline constexpr const char* kLogDir = "/Library/Logs/CorvalethApp";
-inline constexpr const char* kEngineLogPath = "/Library/Logs/CorvalethApp/mihomo.log";
-inline constexpr const char* kHelperLogPath = "/Library/Logs/CorvalethApp/helper.log";
+inline constexpr const char* kEngineDataDir = "/var/lib/tarn.CorvalethApp/mihomo";
+inline constexpr const char* kEngineConfigPath = "/var/lib/tarn.CorvalethApp/mihomo/config.yaml";
+inline constexpr const char* kLogDir = "/var/log/CorvalethApp";
+inline constexpr const char* kEngineLogPath = "/var/log/CorvalethApp/mihomo.log";
+inline constexpr const char* kHelperLogPath = "/var/log/CorvalethApp/helper.log";
 inline constexpr const char* kEngineFileName = "tarn.CorvalethApp.mihomo";
 
 // The engine executable: the file "tarn.CorvalethApp.mihomo" in the directory

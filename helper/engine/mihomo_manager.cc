@@ -129,8 +129,7 @@ void MihomoManager::start(const ProxyConfig& upstream) {
   // The engine runs under this mask too, so whatever it creates is
   // accessible to its owner only. Restored on every way out.
   FileCreationMask mask(system_, 077);
-  system_.writeFileAtomically(configPath, config);
-  (void)system_.changeMode(configPath, 0600);
+  system_.writeFileAtomically(configPath, config, 0600);
 
   const int fd = system_.openForAppend(logPath, 0600);
   if (fd < 0) throw MihomoError::startFailed(std::string("cannot open log file: ") + std::strerror(-fd));

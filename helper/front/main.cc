@@ -1,6 +1,7 @@
 // The helper daemon: makes the log location usable, records the launch
 // image stamp, starts the control listener and serves until it is stopped
 // or exits for an updated executable.
+#include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -52,10 +53,18 @@ int main(int argc, char** argv) {
     std::error_code ignored;  // an existing directory or a failure: the chmods will tell
     std::filesystem::create_directories(logDir, ignored);
   }
-  const int logChmodResult = ::chmod(logFile.c_str(), 0600);
-  const int logChmodErrno = errno;
-  const int dirChmodResult = ::chmod(logDir.c_str(), 0700);
-  const int dirChmodErrno = errno;
+  // Never through a symbolic link: the file and the folder themselves, or
+  // the error (ELOOP for a link).
+  auto changeMode = [](const std::string& path, int flags, mode_t mode, int* error) {
+    const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    const int rc = fd >= 0 ? ::fchmod(fd, mode) : -1;
+    *error = errno;
+    if (fd >= 0) ::close(fd);
+    return rc;
+  };
+  int logChmodErrno = 0, dirChmodErrno = 0;
+  const int logChmodResult = changeMode(logFile, O_RDONLY, 0600, &logChmodErrno);
+  const int dirChmodResult = changeMode(logDir, O_RDONLY | O_DIRECTORY, 0700, &dirChmodErrno);
   if (logChmodResult != 0) {
     consoleLog("[helper] chmod log file: errno=" + std::to_string(logChmodErrno) +
                " (ok если файл ещё не создан)");

@@ -49,14 +49,13 @@ class System {
   // Like `mkdir -p`; an existing directory is success. Throws
   // std::filesystem::filesystem_error.
   virtual void createDirectories(const std::string& path) = 0;
-  // Writes a temporary file in the same directory and renames it over
-  // `path`, so readers see the old or the new content, never a part.
-  // Throws std::system_error; the old file stays intact on failure.
-  virtual void writeFileAtomically(const std::string& path, const std::string& content) = 0;
-  // chmod(2); returns 0 or an errno value.
-  virtual int changeMode(const std::string& path, mode_t mode) = 0;
-  // open(2) with O_WRONLY|O_APPEND|O_CREAT|O_CLOEXEC; a descriptor, or
-  // -errno.
+  // Writes a temporary file in the same directory, gives it `mode` and
+  // renames it over `path`, so readers see the old or the new content,
+  // never a part, and never with another mode. Throws std::system_error;
+  // the old file stays intact on failure.
+  virtual void writeFileAtomically(const std::string& path, const std::string& content, mode_t mode) = 0;
+  // open(2) with O_WRONLY|O_APPEND|O_CREAT|O_CLOEXEC|O_NOFOLLOW; a
+  // descriptor, or -errno.
   virtual int openForAppend(const std::string& path, mode_t mode) = 0;
   // umask(2): sets the mask and returns the previous one.
   virtual mode_t setFileCreationMask(mode_t mask) = 0;

@@ -136,7 +136,7 @@ class LinuxSystem : public System {
 
   void createDirectories(const std::string& path) override { std::filesystem::create_directories(path); }
 
-  void writeFileAtomically(const std::string& path, const std::string& content) override {
+  void writeFileAtomically(const std::string& path, const std::string& content, mode_t mode) override {
     std::string tmp = paths::dirName(path) + "/." + path.substr(path.rfind('/') + 1) + ".XXXXXX";
     Fd fd(mkostemp(tmp.data(), O_CLOEXEC));
     if (fd.get() < 0) throw errnoError("cannot create a temporary file beside " + path);
@@ -152,17 +152,13 @@ class LinuxSystem : public System {
       if (n < 0) throw fail("cannot write " + tmp);
       done += static_cast<size_t>(n);
     }
-    if (fsync(fd.get()) != 0) throw fail("cannot write " + tmp);
+    if (fchmod(fd.get(), mode) != 0 || fsync(fd.get()) != 0) throw fail("cannot write " + tmp);
     fd.reset();
     if (rename(tmp.c_str(), path.c_str()) != 0) throw fail("cannot replace " + path);
   }
 
-  int changeMode(const std::string& path, mode_t mode) override {
-    return ::chmod(path.c_str(), mode) == 0 ? 0 : errno;
-  }
-
   int openForAppend(const std::string& path, mode_t mode) override {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, mode);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode);
     return fd >= 0 ? fd : -errno;
   }
 

@@ -21,11 +21,11 @@ TEST(MihomoErrorTest, TextsAndCodes) {
   const auto none = MihomoError::tunNotCreated({});
   EXPECT_EQ(none.code(), 2);
   EXPECT_EQ(none.errorDescription(),
-            "mihomo не создал TUN device за 30s — см. /Library/Logs/CorvalethApp/mihomo.log");
+            "mihomo не создал TUN device за 30s — см. /var/log/CorvalethApp/mihomo.log");
 
   const auto two = MihomoError::tunNotCreated({"utun0", "utun1"});
   EXPECT_EQ(two.errorDescription(),
-            "mihomo не создал TUN device за 30s — см. /Library/Logs/CorvalethApp/mihomo.log\n"
+            "mihomo не создал TUN device за 30s — см. /var/log/CorvalethApp/mihomo.log\n"
             "Похоже, мешает другой VPN/TUN-клиент (активные интерфейсы: utun0, utun1). "
             "Отключите VPN, Private Relay или сетевой фильтр и попробуйте снова.");
   EXPECT_EQ(two.existingUtuns(), (std::vector<std::string>{"utun0", "utun1"}));

@@ -133,7 +133,7 @@ class E2E(unittest.TestCase):
         # connect to the proxy itself.
         self.assertNotIn("connected to %s:1080" % PUBLIC_PROXY_IP, log)
         self.assertIn("%s: connected to %s:80" % (MACHINE_IP, WEB_IP), log)
-        engine_log = self.lab.read(os.path.join(self.lab.root, "Library/Logs/CorvalethApp/mihomo.log"))
+        engine_log = self.lab.read(os.path.join(self.lab.root, "var/log/CorvalethApp/mihomo.log"))
         self.assertRegex(engine_log, r"--> %s:1080 match IPCIDR\(%s/32\) using DIRECT" %
                          (re.escape(PUBLIC_PROXY_IP), re.escape(PUBLIC_PROXY_IP)))
 

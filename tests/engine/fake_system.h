@@ -125,12 +125,8 @@ class FakeSystem : public System {
   bool isExecutableFile(const std::string&) override { return true; }
   std::optional<FileIdentity> fileIdentity(const std::string&) override { return FileIdentity{}; }
   void createDirectories(const std::string& path) override { fileOperations.push_back("mkdir " + path); }
-  void writeFileAtomically(const std::string& path, const std::string&) override {
-    fileOperations.push_back("write " + path);
-  }
-  int changeMode(const std::string& path, mode_t) override {
-    fileOperations.push_back("chmod " + path);
-    return 0;
+  void writeFileAtomically(const std::string& path, const std::string&, mode_t mode) override {
+    fileOperations.push_back("write " + path + " " + std::to_string(mode));
   }
   int openForAppend(const std::string& path, mode_t) override {
     fileOperations.push_back("open " + path);

@@ -282,9 +282,9 @@ TEST_F(MihomoManagerTest, FileSystemFailuresPassThroughAndRestoreTheMask) {
   const std::string root = paths::helperRoot();
 
   // The data directory cannot be created: a file stands in its way.
-  writeFile(root + "/Library", "not a directory");
+  writeFile(root + "/var", "not a directory");
   EXPECT_THROW(m.start(upstream()), std::filesystem::filesystem_error);
-  std::filesystem::remove(root + "/Library");
+  std::filesystem::remove(root + "/var");
 
   // The configuration cannot be written: a directory has its name.
   std::filesystem::create_directories(paths::rooted(kEngineConfigPath));

@@ -93,8 +93,8 @@ TEST_F(TimingTest, StepsRunInOrderAndTheSnapshotPrecedesTheLaunch) {
   startWithDeviceAt(0);
   const std::string data = paths::rooted(kEngineDataDir);
   EXPECT_THAT(system_.fileOperations,
-              ElementsAre("mkdir " + data, "mkdir " + paths::rooted(kLogDir), "write " + paths::rooted(kEngineConfigPath),
-                          "chmod " + paths::rooted(kEngineConfigPath), "open " + paths::rooted(kEngineLogPath),
+              ElementsAre("mkdir " + data, "mkdir " + paths::rooted(kLogDir),
+                          "write " + paths::rooted(kEngineConfigPath) + " 384", "open " + paths::rooted(kEngineLogPath),
                           "spawn /opt/test/tarn.CorvalethApp.mihomo"));
   // A device present at the launch poll is the engine's only if it was not in
   // the snapshot: here it appeared right after the snapshot was taken.
