@@ -241,16 +241,16 @@ void PacketServer::accepted(UniqueFd fd) {
         open = reply && sendPacket(fd, *reply, options.sendTimeout) == 0;
       }
     }
+    c.handler_.reset();
     {
       std::lock_guard<std::mutex> guard(shared->mutex);
       shared->fds.erase(fd);
+      shared->release(c.userIdentifier());
     }
     // Closed only once stop() can no longer see the descriptor, whose number
-    // may be reused at once.
-    c.handler_.reset();
+    // may be reused at once, and once it is no longer counted: a client that
+    // sees its connection end finds its place free.
     c.fd_.reset();
-    std::lock_guard<std::mutex> guard(shared->mutex);
-    shared->release(c.userIdentifier());
   };
   try {
     std::thread(std::move(serve)).detach();
