@@ -1,0 +1,240 @@
+// A hostile local user against the real helper: an ordinary account made for
+// the test tries every way it has to get a request served without being the
+// installed application, and to keep others from being served. Each attempt
+// asks for an activation with a marker of its own as its client pid; the
+// helper's log shows whether a request with that marker was ever served.
+// The positive control, the installed application run by the same user,
+// proves that such a request would be seen.
+#include <gmock/gmock.h>
+#include <linux/sched.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "tests/service/helper_fixture.h"
+#include "tests/support/local_user.h"
+
+namespace helper::test {
+namespace {
+
+using ::testing::HasSubstr;
+
+constexpr const char* kAttackerURL = "socks5://198.51.100.66:1080";
+
+// Starts `argv` as `user` with a pipe as its standard input, which stays
+// open as long as `*input` does, so a client reading a secret from it waits;
+// with `pid` > 0 with exactly that pid (clone3 with set_tid, which needs
+// root). Returns the pid, or -1 with errno set.
+pid_t startAs(const ThrowawayUser& user, const std::vector<std::string>& argv, UniqueFd* input, pid_t pid = 0) {
+  std::vector<std::string> full = user.as(argv);
+  std::vector<char*> args;
+  for (auto& a : full) args.push_back(a.data());
+  args.push_back(nullptr);
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+  clone_args ca{};
+  ca.exit_signal = SIGCHLD;
+  if (pid > 0) {
+    ca.set_tid = reinterpret_cast<std::uint64_t>(&pid);
+    ca.set_tid_size = 1;
+  }
+  const long rc = ::syscall(SYS_clone3, &ca, sizeof ca);
+  if (rc == 0) {
+    ::dup2(fds[0], 0);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  const int error = errno;
+  ::close(fds[0]);
+  input->reset(fds[1]);
+  errno = error;
+  return static_cast<pid_t>(rc);
+}
+
+class AttackTest : public HelperFixture {
+ protected:
+  void SetUp() override {
+    ClientGroup::get();  // before the helper starts: it reads the group's name then
+    HelperFixture::SetUp();
+    if (IsSkipped() || HasFailure()) return;
+    app_ = tmp_.file("bin/app");
+    installAsApplication(builtProgram("tools/helperctl/helperctl"), app_);
+    attacker_ = user_.home() + "/attacker";
+    std::filesystem::copy_file(builtProgram("tests/attack/attacker"), attacker_);
+    ::chown(attacker_.c_str(), user_.uid(), user_.gid());
+  }
+
+  // Whether a request with this marker as its client pid was served.
+  bool served(int marker) const {
+    return waitForLine("activate request from PID " + std::to_string(marker), 0).has_value();
+  }
+  CommandResult attack(std::vector<std::string> args) const {
+    args.insert(args.begin(), attacker_);
+    return user_.run(args, "", 60);
+  }
+  // The last refusal line of the helper's code-signing trust.
+  std::string lastRefusal() const {
+    const auto lines = messages("CodeSign");
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+      if (it->find("rejecting") != std::string::npos) return *it;
+    }
+    return "";
+  }
+
+  ThrowawayUser user_;
+  std::string app_, attacker_;
+};
+
+// The control: the installed application, run by the ordinary user, is
+// served; the marker of its request shows up.
+TEST_F(AttackTest, TheInstalledApplicationIsServedAndTheHarnessSeesIt) {
+  const CommandResult r = user_.run({app_, "activate", kAttackerURL, "--pid", "31399", "--detach"});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_TRUE(served(31399)) << r.err;
+  const std::string token = r.out.substr(0, r.out.find('\n'));
+  EXPECT_EQ(user_.run({app_, "deactivate", "-"}, token + "\n").exitStatus, 0);
+}
+
+// The signed client run in ways that leave its code open to the user: each
+// is refused at admission, with the reason in the log.
+TEST_F(AttackTest, TheSignedClientInAFormTheUserControlsIsRefused) {
+  const std::string copy = user_.home() + "/copy", link = user_.home() + "/link";
+  ASSERT_EQ(user_.run({"/bin/cp", app_, copy}).exitStatus, 0);
+  ASSERT_EQ(user_.run({"/bin/ln", "-s", copy, link}).exitStatus, 0);
+  const struct {
+    std::string name;
+    std::vector<std::string> argv;
+    int marker;
+    std::string reason;
+  } cases[] = {
+      {"run from a memfd it can still rewrite", {attacker_, "memfd", "31301", app_, kAttackerURL}, 31301,
+       "does not run as the application"},
+      {"its own copy", {copy, "activate", kAttackerURL, "--pid", "31302", "--detach"}, 31302,
+       "does not run as the application"},
+      {"a symbolic link to its own copy", {link, "activate", kAttackerURL, "--pid", "31303", "--detach"}, 31303,
+       "does not run as the application"},
+      {"started under ptrace", {attacker_, "traceme", "31304", app_, kAttackerURL}, 31304,
+       "does not run as the application"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CommandResult r = user_.run(c.argv);
+    EXPECT_FALSE(served(c.marker)) << r.out << r.err;
+    EXPECT_THAT(lastRefusal(), HasSubstr(c.reason));
+  }
+}
+
+// A copy the user made of the installed client keeps no group, so it is
+// refused for that; the rule on files applies to root's clients too.
+TEST_F(AttackTest, AClientWhoseFileOthersCouldChangeIsRefusedBeforeItIsRead) {
+  const std::string copy = user_.home() + "/copy";
+  ASSERT_EQ(user_.run({"/bin/cp", app_, copy}).exitStatus, 0);
+  // Root running the user's copy: the user could swap it at any moment.
+  const CommandResult r = runCommand({copy, "ping"});
+  EXPECT_EQ(r.exitStatus, 4);
+  EXPECT_THAT(lastRefusal(), HasSubstr("is owned by uid " + std::to_string(user_.uid()) + ", not by root"));
+}
+
+// Code of the user's own inside the signed client: the set-group-ID start
+// puts the client in secure mode, so the loader ignores LD_PRELOAD and
+// LD_LIBRARY_PATH and the user may neither trace it nor write its memory.
+// Without the set-group-ID bit the same injections run, and the client is
+// refused for not running as the application.
+TEST_F(AttackTest, CodeOfTheUsersOwnNeverRunsInsideTheInstalledClient) {
+  const std::string evil = user_.home() + "/libevil.so", shimDir = user_.home() + "/lib";
+  std::filesystem::copy_file(builtProgram("tests/attack/libevil_preload.so"), evil);
+  std::filesystem::create_directories(shimDir);
+  // Named like a library the client loads.
+  std::filesystem::copy_file(evil, shimDir + "/libcrypto.so.3");
+  ::chown(shimDir.c_str(), user_.uid(), user_.gid());
+  const std::string plain = user_.home() + "/plain";
+  ASSERT_EQ(user_.run({"/bin/cp", app_, plain}).exitStatus, 0);  // no set-group-ID bit
+  const std::string mark = user_.home() + "/evil-ran";
+  const struct {
+    std::string name, variable, client;
+    int marker;
+    bool runs;  // the injected code runs
+  } cases[] = {
+      {"LD_PRELOAD, installed client", "LD_PRELOAD=" + evil, app_, 31311, false},
+      {"LD_LIBRARY_PATH shim, installed client", "LD_LIBRARY_PATH=" + shimDir, app_, 31312, false},
+      {"LD_PRELOAD, a plain copy", "LD_PRELOAD=" + evil, plain, 31313, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(mark);
+    const CommandResult r = user_.run({"/usr/bin/env", c.variable, "EVIL_MARK=" + mark,
+                                       "EVIL_PID=" + std::to_string(c.marker), c.client, "ping"});
+    EXPECT_EQ(std::filesystem::exists(mark), c.runs) << r.out << r.err;
+    EXPECT_FALSE(served(c.marker));
+  }
+
+  // ptrace and /proc/PID/mem against the running installed client.
+  UniqueFd input;
+  const pid_t client = startAs(user_, {app_, "activate", "-"}, &input);
+  ASSERT_GT(client, 0);
+  ASSERT_TRUE(eventually([&] { return readFile("/proc/" + std::to_string(client) + "/cmdline").find(app_) == 0; }));
+  const CommandResult r = attack({"ptrace", std::to_string(client)});
+  EXPECT_THAT(r.out, HasSubstr("attach: Operation not permitted"));
+  EXPECT_THAT(r.out, HasSubstr("mem: Permission denied"));
+  ::kill(client, SIGKILL);
+  ::waitpid(client, nullptr, 0);
+}
+
+// A process that connects and then execs the signed client, with its parent
+// speaking for it on the shared socket; once inside user and pid namespaces
+// of its own, where the parent may name the child in the credentials of
+// its packets. No request of theirs is served.
+TEST_F(AttackTest, ConnectThenExecWithOrWithoutForgedCredentialsIsRefused) {
+  const struct {
+    std::string mode;
+    int marker;
+    std::string reason;
+  } cases[] = {
+      {"connect-exec", 31321, "does not run as the application (effective group " + std::to_string(user_.gid())},
+      {"userns-forge", 31322, "it runs in another pid or user namespace"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    const CommandResult r = attack({c.mode, std::to_string(c.marker), app_, kAttackerURL});
+    EXPECT_THAT(r.out, HasSubstr("greeting: {\"refused\"")) << r.out << r.err;
+    EXPECT_FALSE(served(c.marker)) << r.out;
+    EXPECT_THAT(lastRefusal(), HasSubstr(c.reason));
+  }
+}
+
+
+// On kernels without SO_PEERPIDFD the helper pins a peer with pidfd_open
+// right after accept (forced here with HELPER_PIDFD_FALLBACK=1). An
+// unsigned process connects and exits while the helper is held; its pid is
+// then given to the installed client. The pidfd names the client, but the
+// connection was made with the attacker's group: refused.
+TEST_F(AttackTest, APidReusedByTheSignedClientDoesNotAdmitTheConnectionOfItsPredecessor) {
+  stopHelper();
+  ::setenv("HELPER_PIDFD_FALLBACK", "1", 1);
+  startHelper();
+  ::unsetenv("HELPER_PIDFD_FALLBACK");
+  ASSERT_EQ(::kill(helper_->pid(), SIGSTOP), 0);  // the connection waits in the backlog
+  const CommandResult r = attack({"connect-exit"});
+  const pid_t pid = std::stoi(r.out);
+  ASSERT_TRUE(eventually([&] { return ::kill(pid, 0) != 0; }));
+  pid_t reused = -1;
+  UniqueFd input;
+  for (int attempt = 0; attempt < 20 && reused < 0; ++attempt) {
+    reused = startAs(user_, {app_, "activate", "-"}, &input, pid);
+    if (reused < 0) ::usleep(10000);  // the pid was not free yet
+  }
+  ASSERT_EQ(reused, pid) << std::strerror(errno);
+  ASSERT_TRUE(eventually([&] { return readFile("/proc/" + std::to_string(pid) + "/cmdline").find(app_) == 0; }));
+  ASSERT_EQ(::kill(helper_->pid(), SIGCONT), 0);
+  EXPECT_TRUE(waitForLine("rejecting client (PID " + std::to_string(pid) +
+                          "): it does not run as the application (effective group " + std::to_string(user_.gid())));
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
+
+}  // namespace
+}  // namespace helper::test
