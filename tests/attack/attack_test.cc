@@ -11,8 +11,10 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "tests/service/helper_fixture.h"
@@ -234,6 +236,143 @@ TEST_F(AttackTest, APidReusedByTheSignedClientDoesNotAdmitTheConnectionOfItsPred
                           "): it does not run as the application (effective group " + std::to_string(user_.gid())));
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
+}
+
+// Availability: while one user does their worst, a legitimate client's ping
+// is answered within 100 ms, the live session survives, and nothing but an
+// engine is ever killed.
+class AvailabilityTest : public AttackTest {
+ protected:
+  void SetUp() override {
+    AttackTest::SetUp();
+    if (IsSkipped() || HasFailure()) return;
+    owner_ = client();
+    token_ = activate(*owner_);
+    pinger_ = client();
+    // Pings every 20 ms; the session's owner heartbeats every second, as the
+    // application does every five.
+    watching_ = std::async(std::launch::async, [this] {
+      double worst = 0;
+      for (int i = 0; !stop_; ++i) {
+        worst = std::max(worst, pingMillis(*pinger_));
+        if (i % 50 == 0) owner_->heartbeat(token());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      return worst;
+    });
+  }
+  // The worst ping so far; the session must have survived.
+  void expectServedThroughout() {
+    stop_ = true;
+    const double worst = watching_.get();
+    std::printf("worst ping while attacked: %.2f ms\n", worst);
+    EXPECT_LT(worst, 100);
+    EXPECT_TRUE(owner_->heartbeat(token()));
+    EXPECT_EQ(owner_->status().activeProxyHost(), "192.0.2.10");
+  }
+
+  std::string token() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return token_;
+  }
+  // A new session of the owner's, after a test made way for another.
+  void reactivate() {
+    const std::string token = activate(*owner_);
+    std::lock_guard<std::mutex> guard(mutex_);
+    token_ = token;
+  }
+
+  std::unique_ptr<HelperClient> owner_, pinger_;
+  std::mutex mutex_;
+  std::string token_;
+  std::atomic<bool> stop_{false};
+  std::future<double> watching_;
+};
+
+// A program that passes admission (here the attacker's own program,
+// installed as the application) opens 64 connections and stops itself:
+// 16 are its user's share, the rest are refused at once, and those it holds
+// without a request are closed after 15 s. Meanwhile another user is
+// served.
+TEST_F(AvailabilityTest, HoardedConnectionsAreCappedPerUserAndIdleOnesClosed) {
+  const std::string hoarder = tmp_.file("bin/hoarder");
+  installAsApplication(attacker_, hoarder);
+  UniqueFd out;
+  int pipeFds[2];
+  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+  out.reset(pipeFds[0]);
+  auto hoarding = user_.start({hoarder, "hoard", "64"}, pipeFds[1]);
+  ::close(pipeFds[1]);
+  std::string heard;
+  for (char buf[4096]; std::count(heard.begin(), heard.end(), '\n') < 64;) {
+    const ssize_t n = ::read(out.get(), buf, sizeof buf);
+    if (n <= 0) break;
+    heard.append(buf, static_cast<size_t>(n));
+  }
+  const auto count = [&](const std::string& text) {
+    size_t n = 0;
+    for (size_t at = heard.find(text); at != std::string::npos; at = heard.find(text, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("hello\n"), 16u) << heard;
+  EXPECT_EQ(count("too many connections to the helper from this user (limit 16)"), 48u);
+  // Another user is served all the while.
+  ThrowawayUser other;
+  const CommandResult served = other.run({app_, "status"});
+  EXPECT_EQ(served.exitStatus, 0) << served.err;
+  // The hoarder is stopped with its 16 connections; each is closed once it
+  // has been idle for 15 s.
+  EXPECT_TRUE(waitForLine("no request for 15 s", 20, 16));
+  expectServedThroughout();
+  hoarding->sendSignal(SIGKILL);
+}
+
+// Neither a huge executable of the user's own nor a process in the engine's
+// name costs anyone anything: the first is refused without a byte of it
+// being read, the second is never killed by the sweep.
+TEST_F(AvailabilityTest, AHugeImageIsRefusedUnreadAndAProcessNamingTheEngineIsSpared) {
+  const std::string huge = user_.home() + "/huge";
+  ASSERT_EQ(user_.run({"/bin/cp", app_, huge}).exitStatus, 0);
+  // 16 GiB, sparse, still ending in the application's signature trailer.
+  const std::string trailer = readFile(app_).substr(std::filesystem::file_size(app_) - 200);
+  ASSERT_EQ(user_.run({"/usr/bin/truncate", "-s", "16G", huge}).exitStatus, 0);
+  ASSERT_EQ(user_.run({"/bin/sh", "-c", "cat >> \"$0\"", huge}, trailer).exitStatus, 0);
+  const auto started = Clock::now();
+  EXPECT_EQ(user_.run({huge, "ping"}).exitStatus, 4);
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(2));
+  EXPECT_THAT(lastRefusal(), HasSubstr("does not run as the application"));
+
+  auto namer = user_.start({"/bin/sh", "-c", "sleep 60; :", enginePath_});
+  // A session ends: its sweep kills every engine, and only engines.
+  auto c = client();
+  const std::string token = activate(*c, "socks5://192.0.2.20:1080", 4243);  // replaces the owner's session
+  EXPECT_TRUE(c->deactivate(token).success);
+  EXPECT_TRUE(namer->isRunning());
+  namer->sendSignal(SIGKILL);
+  reactivate();
+  expectServedThroughout();
+}
+
+// A session belongs to its user: another user can neither replace nor end
+// it, not even with its token.
+TEST_F(AvailabilityTest, AnotherUsersActivateOrDeactivateChangesNothing) {
+  ASSERT_TRUE(owner_->deactivate(token()).success);  // root's session makes way for the user's
+  const CommandResult mine = user_.run({app_, "activate", "socks5://192.0.2.30:1080", "--detach"});
+  ASSERT_EQ(mine.exitStatus, 0) << mine.err;
+  const std::string token = mine.out.substr(0, mine.out.find('\n'));
+  ThrowawayUser other;
+  const std::string notOwner = "the live session belongs to another user; only that user or root can replace or end it";
+  const CommandResult taken = other.run({app_, "activate", kAttackerURL, "--detach"});
+  EXPECT_EQ(taken.exitStatus, 1);
+  EXPECT_THAT(taken.err, HasSubstr(notOwner));
+  const CommandResult ended = other.run({app_, "deactivate", "-"}, token + "\n");
+  EXPECT_EQ(ended.exitStatus, 1);
+  EXPECT_THAT(ended.err, HasSubstr(notOwner));
+  EXPECT_EQ(user_.run({app_, "heartbeat", "-"}, token + "\n").exitStatus, 0);
+  EXPECT_EQ(owner_->status().activeProxyHost(), "192.0.2.30");
+  EXPECT_EQ(user_.run({app_, "deactivate", "-"}, token + "\n").exitStatus, 0);
+  reactivate();
+  expectServedThroughout();
 }
 
 }  // namespace
