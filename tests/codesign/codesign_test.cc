@@ -328,6 +328,20 @@ TEST(CodeSignValidatorTest, RemembersAContentsCheckOnlyWhileTheFileIsUnchanged) 
   EXPECT_EQ(hashesFor(true), 1u);
 }
 
+// Hashing gives up at its deadline, and says so; what is not checked is
+// not remembered either.
+TEST(CodeFileTest, HashingStopsAtItsDeadline) {
+  TempDir dir;
+  makeSignedCopy(dir.file("app"), team(kApp));
+  UniqueFd fd(::open(dir.file("app").c_str(), O_RDONLY | O_CLOEXEC));
+  const codesign::CodeEvaluation signature = codesign::evaluateTrailer(fd.get());
+  ASSERT_EQ(signature.status, codesign::kStatusOK);
+  const codesign::CodeEvaluation late = codesign::evaluateContents(fd.get(), signature, 0);  // long past
+  EXPECT_EQ(late.status, codesign::kStatusInternalError);
+  EXPECT_EQ(late.detail, "reading it took too long");
+  EXPECT_EQ(codesign::evaluateContents(fd.get(), signature).status, codesign::kStatusOK);
+}
+
 TEST(EngineSignatureTest, SaysWhichStepFailed) {
   EXPECT_EQ(checkEngine("/nonexistent/mihomo"),
             "mihomo binary refused: /nonexistent/mihomo: cannot open /nonexistent: No such file or directory — only "
