@@ -82,7 +82,7 @@ def main():
         check("activate returns a session token", r.returncode == 0 and len(token) == 36,
               "in %.2f s" % took)
         devices = lab.utun_devices()
-        check("the engine's tunnel device exists", devices == ["utun"], "devices: %s" % (", ".join(devices) or "none"))
+        check("the engine's tunnel device exists", devices == ["utun0"], "devices: %s" % (", ".join(devices) or "none"))
 
         step("helperctl status")
         s = lab.helperctl("status")
