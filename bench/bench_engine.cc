@@ -82,6 +82,7 @@ class PollingSystem : public System {
     return real_.processesRunning(images);
   }
   int signalProcess(const PeerProcess& process, int signal) override { return real_.signalProcess(process, signal); }
+  bool processQuiet(pid_t pid) override { return real_.processQuiet(pid); }
   void waitForExits(const std::vector<PeerProcess>& processes, double timeout) override {
     real_.waitForExits(processes, timeout);
   }

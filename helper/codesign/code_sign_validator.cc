@@ -340,22 +340,16 @@ Verdict CodeSignValidator::validate(const PeerProcess& peer) {
 }
 
 std::string CodeSignValidator::recheck(const PeerProcess& peer, const AdmittedPeer& admitted) {
-  const Result<ProcessState> state = peer.readState();
+  // What a process admitted in secure mode could still change without root
+  // is the program it runs (exec): compared for every request. Its group,
+  // tracer, namespaces and dumpability change only by its own doing or by
+  // root's, and are judged at admission.
   struct ::stat running {};
   const std::string exe = "/proc/" + std::to_string(peer.pid()) + "/exe";
-  const bool exeRead = ::stat(exe.c_str(), &running) == 0;
-  // Still running after both reads: they were of this process.
-  if (!state || !exeRead || !peer.running()) return "it is gone";
-  if (!state->inOurNamespaces) return "it moved to another pid or user namespace";
-  if (state->tracer != 0) return format("it is traced by PID %d", state->tracer);
-  if (!admitted.root) {
-    const std::optional<gid_t> group = clientGroup();
-    if (!group || state->effectiveGid != *group) return "it no longer runs with the application's group";
-    if (state->dumpable) return "it became dumpable";
-  }
-  if (running.st_dev != admitted.image.device ||
-      running.st_ino != admitted.image.inode || running.st_ctim.tv_sec != admitted.image.ctime.tv_sec ||
-      running.st_ctim.tv_nsec != admitted.image.ctime.tv_nsec) {
+  const bool read = ::stat(exe.c_str(), &running) == 0;
+  if (!read || !peer.running()) return "it is gone";
+  if (running.st_dev != admitted.image.device || running.st_ino != admitted.image.inode ||
+      running.st_ctim.tv_sec != admitted.image.ctime.tv_sec || running.st_ctim.tv_nsec != admitted.image.ctime.tv_nsec) {
     return "it runs another executable than the one admitted";
   }
   return "";

@@ -113,9 +113,8 @@ class CodeSignValidator {
 
   // Decides whether `peer` is served. Never throws.
   static Verdict validate(const PeerProcess& peer);
-  // For every request of an admitted peer: empty while the process is still
-  // what was admitted (running, untraced, same namespaces, group and
-  // executable); otherwise why not.
+  // For every request of an admitted peer: empty while the process still
+  // runs the executable it was admitted with; otherwise why not.
   static std::string recheck(const PeerProcess& peer, const AdmittedPeer& admitted);
 
   // The contents check of an image that passed every cheaper check:

@@ -175,7 +175,13 @@ void MihomoManager::waitForTun(const std::set<std::string>& snapshot, LinkMonito
     for (const auto& name : current) {
       if (!snapshot.count(name)) {
         log_.notice("mihomo created TUN device %s", name.c_str());
-        if (process_->waitForExit(t.tunSettle)) throw prematureExit();
+        // Quiet at two looks in a row: a moment between two bursts of work
+        // does not count.
+        const double settled = system_.monotonicNow() + t.settleLimit;
+        for (int quiet = 0; quiet < 2 && system_.monotonicNow() < settled - 1e-9;) {
+          if (process_->waitForExit(t.settleCheck)) throw prematureExit();
+          quiet = system_.processQuiet(process_->pid()) ? quiet + 1 : 0;
+        }
         capturedUtun_ = name;
         return;
       }

@@ -27,9 +27,12 @@ struct MihomoTimings {
   double tunWaitLimit = 30;       // from the launch to giving up on the TUN device
   double tunPollInterval = 0.25;  // at most between two interface listings
   // After its device appears the engine still sets up its routing and its
-  // rule engine; connections in those first milliseconds are dropped. The
-  // start returns this much later (and fails if the engine died meanwhile).
-  double tunSettle = 0.02;
+  // rule engine, and drops connections until it has. The start returns once
+  // the engine has settled (no thread of it running), looked at this often,
+  // and at most the settle limit later; it fails if the engine died
+  // meanwhile.
+  double settleCheck = 0.001;
+  double settleLimit = 0.02;
   double progressInterval = 5;    // between two "waiting for TUN…" lines
   double terminateGrace = 5;      // after SIGTERM
   double killGrace = 2;           // after SIGKILL

@@ -37,6 +37,9 @@ class System {
   // (same device and inode), each pinned by a pidfd, so that a signal
   // reaches that process or none, never one that took its pid.
   virtual std::vector<PeerProcess> processesRunning(const std::vector<FileIdentity>& images) = 0;
+  // True when no thread of process `pid` is running or waiting for a CPU
+  // (every one sleeping or stopped): the process has settled.
+  virtual bool processQuiet(pid_t pid) = 0;
   // Sends `signal` through the process's pidfd; 0 or an errno value.
   virtual int signalProcess(const PeerProcess& process, int signal) = 0;
   // Returns once each of them has ended, or `timeoutSeconds` have passed.

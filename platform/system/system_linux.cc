@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 
 #include "platform/paths/paths.h"
@@ -105,6 +107,21 @@ class LinuxSystem : public System {
       if (pinned && isImage(pid) && pinned->running()) found.push_back(std::move(*pinned));
     }
     return found;
+  }
+
+  bool processQuiet(pid_t pid) override {
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+      std::ifstream in(task.path() / "stat");
+      std::string stat((std::istreambuf_iterator<char>(in)), {});
+      // The state follows the command name, which is in parentheses and may
+      // hold anything.
+      const size_t close = stat.rfind(')');
+      if (close == std::string::npos || close + 2 >= stat.size()) continue;
+      const char state = stat[close + 2];
+      if (state == 'R') return false;
+    }
+    return !ec;
   }
 
   int signalProcess(const PeerProcess& process, int signal) override {

@@ -115,6 +115,9 @@ class FakeSystem : public System {
     }
     return out;
   }
+  // The engine is busy for this long after its launch.
+  double busyFor = 0;
+  bool processQuiet(pid_t) override { return now - startedAt >= busyFor; }
   int signalProcess(const PeerProcess& process, int signal) override {
     killed.emplace_back(process.pid(), signal);
     return 0;

@@ -48,7 +48,8 @@ class TimingTest : public ::testing::Test {
 };
 
 // When the engine's device is seen: at the next poll, or at once on a link
-// announcement; the start returns the settle time later. Either way the
+// announcement; the start returns once the engine is quiet (here at the
+// first two looks, 2 ms later). Either way the
 // progress lines keep their five-second rhythm and list the devices sorted
 // by byte value.
 TEST_F(TimingTest, TheDeviceIsSeenAtTheNextPollOrAnnouncement) {
@@ -66,7 +67,7 @@ TEST_F(TimingTest, TheDeviceIsSeenAtTheNextPollOrAnnouncement) {
     system_.linkAnnouncements = c.announcements;
     startWithDeviceAt(c.deviceAt);
     EXPECT_EQ(manager_->capturedUtun(), "utun3");
-    EXPECT_NEAR(system_.now - system_.startedAt, c.seenAt + 0.02, 1e-9);
+    EXPECT_NEAR(system_.now - system_.startedAt, c.seenAt + 0.002, 1e-9);
     EXPECT_THAT(lines(), ElementsAre("mihomo started, PID 4242", "waiting for TUN… 5s elapsed, utuns: utun10,utun2",
                                      "waiting for TUN… 10s elapsed, utuns: utun10,utun2",
                                      "mihomo created TUN device utun3"));
@@ -141,10 +142,25 @@ TEST_F(TimingTest, WaitLimitCountsFromTheLaunch) {
             5);
 }
 
-// An engine that dies within the settle time after its device appeared did
+// After its device appears the engine is given until it is quiet at two
+// looks in a row, a millisecond apart, at most 20 ms.
+TEST_F(TimingTest, TheStartReturnsWhenTheEngineHasSettledOrAfterTheLimit) {
+  const std::pair<double, double> cases[] = {{0, 0.002}, {0.5055, 0.007}, {1e9, 0.02}};  // busy until, returns after
+  for (const auto& [busyFor, returnsAfter] : cases) {
+    system_ = FakeSystem{};
+    system_.linkAnnouncements = std::vector<double>{0.5};
+    system_.busyFor = busyFor;
+    startWithDeviceAt(0.5);
+    EXPECT_NEAR(system_.now - system_.startedAt, 0.5 + returnsAfter, 1e-9) << busyFor;
+    EXPECT_EQ(manager_->capturedUtun(), "utun3");
+  }
+}
+
+// An engine that dies before it has settled after its device appeared did
 // not start: the start fails as soon as it dies, and nothing is captured.
 TEST_F(TimingTest, AnEngineDyingRightAfterItsDeviceAppearedFailsTheStart) {
   system_.linkAnnouncements = std::vector<double>{0.5};
+  system_.busyFor = 1e9;
   system_.configureChild = [](FakeChild& c) { c.exitsAt = 1000.51; };
   system_.now = 1000;
   EXPECT_THROW(startWithDeviceAt(0.5), MihomoError);
