@@ -19,7 +19,6 @@
 namespace helper {
 namespace {
 
-constexpr const char* kPgrep = "/usr/bin/pgrep";
 constexpr const char* kIp = "/usr/sbin/ip";
 
 std::set<std::string> utunNames(const std::vector<std::string>& names) {
