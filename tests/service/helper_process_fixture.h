@@ -1,0 +1,106 @@
+// The real helper executable as a test's child, in the test's private
+// network namespace under its HELPER_ROOT, with the signed stand-in engine
+// beside it: signed copies of programs under a folder only root can change,
+// the helper's log lines, and the engines it started.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/process/child_process.h"
+#include "tests/engine/engine_fixture.h"
+
+namespace helper::test {
+
+class HelperProcessFixture : public EngineFixture {
+ protected:
+  void SetUp() override {
+    EngineFixture::SetUp();  // the engine beside where the helper goes
+    if (IsSkipped() || HasFailure()) return;
+    makeCopy(builtProgram("helper/front/helper"), helperPath(), "tarn.CorvalethApp.helper");
+    startHelper();
+  }
+  void TearDown() override {
+    stopHelper();
+    for (const pid_t engine : runningEngines()) kill(engine, SIGKILL);  // left by a failed test
+    EngineFixture::TearDown();
+  }
+
+  // A copy of `source` at `dest`, signed with the test team's key as `identifier`.
+  static void makeCopy(const std::string& source, const std::string& dest, const std::string& identifier) {
+    std::filesystem::copy_file(source, dest, std::filesystem::copy_options::overwrite_existing);
+    const CommandResult r = runCommand({builtProgram("tools/helper-codesign/helper-codesign"), "sign", "--identifier",
+                                        identifier, "--key", binaryDir() + "/keys/test-team.key", dest});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+  }
+  // The helper, its stderr in a file.
+  void startHelper() {
+    stopHelper();
+    const int fd = open(tmp_.file("helper.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+    helper_ = spawnChild({helperPath(), {}, -1, fd});
+    close(fd);
+    ASSERT_TRUE(waitForLine("helper listening on")) << "the helper did not start listening";
+  }
+  void stopHelper() {
+    if (helper_ && helper_->sendSignal(SIGKILL)) helper_->waitForExit(10);
+  }
+  // Its exit status, once it exited within `seconds`.
+  std::optional<int> helperExit(double seconds) {
+    return helper_->waitForExit(seconds) ? std::optional<int>(helper_->terminationStatus()) : std::nullopt;
+  }
+  // Its whole log lines so far.
+  std::vector<std::string> lines() const {
+    std::vector<std::string> out;
+    std::istringstream in(readFile(tmp_.file("helper.log")));
+    for (std::string line; std::getline(in, line) && !in.eof();) out.push_back(line);
+    return out;
+  }
+  // Messages of one category ("… Service: x" -> "x"), in order.
+  std::vector<std::string> messages(const std::string& category) const {
+    std::vector<std::string> out;
+    for (const auto& line : lines()) {
+      const auto at = line.find(" " + category + ": ");
+      if (at != std::string::npos) out.push_back(line.substr(at + category.size() + 3));
+    }
+    return out;
+  }
+  // The `count`th line containing `text`, once there within `seconds`.
+  std::optional<std::string> waitForLine(const std::string& text, double seconds = 10, size_t count = 1) const {
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);;) {
+      size_t seen = 0;
+      for (const auto& line : lines()) {
+        if (line.find(text) != std::string::npos && ++seen == count) return line;
+      }
+      if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  std::string helperPath() const { return tmp_.file("bin/helper"); }
+  // Pids of running engines started from this test's engine path.
+  std::vector<pid_t> runningEngines() const {
+    std::vector<pid_t> out;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      std::ifstream cmdline(entry.path() / "cmdline");
+      std::string argv0;
+      if (std::getline(cmdline, argv0, '\0') && argv0 == enginePath_) {
+        out.push_back(std::stoi(entry.path().filename()));
+      }
+    }
+    return out;
+  }
+
+  std::unique_ptr<ChildProcess> helper_;
+};
+
+}  // namespace helper::test
