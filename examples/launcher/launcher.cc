@@ -82,7 +82,7 @@ std::string trustedScript() {
   const ssize_t n = ::readlink("/proc/self/exe", self.data(), self.size());
   if (n <= 0 || static_cast<std::size_t>(n) >= self.size()) fail(1, "cannot find the launcher's own file");
   self.resize(static_cast<std::size_t>(n));
-  const std::string script = self.substr(0, self.rfind('/') + 1) + kScriptName;
+  std::string script = self.substr(0, self.rfind('/') + 1) + kScriptName;
   struct stat st {};
   if (::lstat(script.c_str(), &st) != 0) fail(1, errnoText(script));
   if (!S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
