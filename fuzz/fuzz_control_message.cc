@@ -1,7 +1,9 @@
 // Any packet as a control request, a reply or a greeting: decoding never
 // crashes; a request that decodes reaches the exported object and comes
-// back as exactly one reply that the client reads; whatever decodes
-// re-encodes to something that decodes the same.
+// back as exactly one reply that the client reads, its failure's message
+// and code intact; whatever decodes re-encodes to something that decodes
+// the same; a reply's error code and a greeting's fields are what the JSON
+// library's document says.
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <string_view>
@@ -15,14 +17,17 @@ namespace {
 
 constexpr std::string_view kNonce = "00112233445566778899aabbccddeeff";
 
-// Answers every operation at once, echoing what it got.
+// Answers every operation at once, echoing what it got (in activate's
+// failure, the client's pid as the code).
 class EchoService : public helper::HelperProtocol {
  public:
   void ping(PingReply reply) override { reply("1.0.0"); }
-  void activate(const Caller&, const std::string& url, std::int32_t, ActivateReply reply) override {
-    reply(false, std::nullopt, url);
+  void activate(const helper::Caller&, const std::string& url, std::int32_t pid, ActivateReply reply) override {
+    reply(false, std::nullopt, helper::Failure{url, {url, pid}});
   }
-  void deactivate(const Caller&, const std::string& token, DeactivateReply reply) override { reply(false, token); }
+  void deactivate(const helper::Caller&, const std::string& token, DeactivateReply reply) override {
+    reply(false, helper::Failure{token, {"d", 7}});
+  }
   void heartbeat(const std::string& token, HeartbeatReply reply) override { reply(token.empty()); }
   void status(StatusReply reply) override { reply(helper::HelperStatus(false, std::nullopt, 0, 0, "1.0.0", 0)); }
 };
@@ -31,6 +36,21 @@ class NullSink : public helper::LogSink {
  public:
   void write(const helper::LogRecord&) override {}
 };
+
+// The error code of a reply, if it has one.
+std::optional<helper::ErrorCode> errorOf(const helper::ControlResult& result) {
+  if (const auto* a = std::get_if<helper::ActivateResult>(&result)) return a->error;
+  if (const auto* d = std::get_if<helper::DeactivateResult>(&result)) return d->error;
+  return std::nullopt;
+}
+
+// The "error" member of a packet that decoded, read by the JSON library.
+std::optional<helper::ErrorCode> documentError(std::string_view packet) {
+  const auto document = nlohmann::json::parse(packet, nullptr, false);
+  if (document.is_discarded() || !document.contains("error") || document["error"].is_null()) return std::nullopt;
+  const auto& error = document["error"];
+  return helper::ErrorCode{error.at("domain").get<std::string>(), error.at("code").get<std::int64_t>()};
+}
 
 }  // namespace
 
@@ -116,6 +136,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!answered) std::abort();
     const auto decoded = decodeReply(*answered, request.value->op);
     if (!decoded.value || decoded.value->id != request.value->id) std::abort();
+    if (const auto* a = std::get_if<ActivateResult>(&decoded.value->result)) {
+      if (a->message != request.value->proxyURL ||
+          a->error != ErrorCode{request.value->proxyURL, request.value->clientPID}) {
+        std::abort();
+      }
+    }
+    if (const auto* d = std::get_if<DeactivateResult>(&decoded.value->result)) {
+      if (d->message != request.value->sessionToken || d->error != ErrorCode{"d", 7}) std::abort();
+    }
   }
 
   for (const auto op : {ControlOperation::ping, ControlOperation::activate, ControlOperation::deactivate,
@@ -131,8 +160,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const auto again = decodeReply(encodeReply(*decoded.value), op);
       if (!again.value || again.value->id != decoded.value->id) std::abort();
       if (replyId(packet) != decoded.value->id) std::abort();
+      if (errorOf(again.value->result) != errorOf(decoded.value->result)) std::abort();
+      const bool carriesError = op == ControlOperation::activate || op == ControlOperation::deactivate;
+      if (carriesError && errorOf(decoded.value->result) != documentError(packet)) std::abort();
     }
   }
-  decodeGreeting(packet);
+
+  const auto greeting = decodeGreeting(packet);
+  if (greeting.value) {
+    const auto document = nlohmann::json::parse(packet, nullptr, false);
+    if (document.is_discarded()) std::abort();
+    if (const auto* refusal = std::get_if<Refusal>(&*greeting.value)) {
+      if (document["refused"] != refusal->reason || refusal->error != documentError(packet)) std::abort();
+    } else {
+      const auto& hello = std::get<Hello>(*greeting.value);
+      if (document.value("protocolVersion", std::uint64_t{1}) != hello.protocolVersion) std::abort();
+    }
+  }
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "helper/front/control_message.h"
 
@@ -39,6 +40,12 @@ class ReplySlot {
   std::optional<ControlResult> result_;
 };
 
+// A failure as the reply's message and its code.
+std::pair<std::optional<std::string>, std::optional<ErrorCode>> split(std::optional<Failure> failure) {
+  if (!failure) return {};
+  return {std::move(failure->message), std::move(failure->code)};
+}
+
 }  // namespace
 
 ControlConnectionHandler::ControlConnectionHandler(HelperProtocol& exportedObject)
@@ -69,15 +76,17 @@ std::optional<std::string> ControlConnectionHandler::handlePacket(ipc::ServerCon
       break;
     case ControlOperation::activate:
       exported_.activate(caller, request.proxyURL, request.clientPID,
-                         [slot, op](bool success, std::optional<std::string> token,
-                                          std::optional<std::string> message) {
-                           slot->put(ActivateResult{success, std::move(token), std::move(message)}, log, op);
+                         [slot, op](bool success, std::optional<std::string> token, std::optional<Failure> failure) {
+                           auto [message, code] = split(std::move(failure));
+                           slot->put(ActivateResult{success, std::move(token), std::move(message), std::move(code)},
+                                     log, op);
                          });
       break;
     case ControlOperation::deactivate:
       exported_.deactivate(caller, request.sessionToken,
-                           [slot, op](bool success, std::optional<std::string> message) {
-                             slot->put(DeactivateResult{success, std::move(message)}, log, op);
+                           [slot, op](bool success, std::optional<Failure> failure) {
+                             auto [message, code] = split(std::move(failure));
+                             slot->put(DeactivateResult{success, std::move(message), std::move(code)}, log, op);
                            });
       break;
     case ControlOperation::heartbeat:

@@ -53,6 +53,48 @@ bool readBool(const Object& object, const char* key, bool& out, std::string& err
   return true;
 }
 
+// "error": null, absent, or {"domain":"…","code":N}; unknown members of
+// the object are ignored like unknown keys anywhere.
+bool readOptionalError(const Document& document, const Object& object, std::optional<ErrorCode>& out,
+                       std::string& error) {
+  const Value* v = object.find("error");
+  if (v == nullptr || v->kind == Kind::null) {
+    out.reset();
+    return true;
+  }
+  const Object* fields =
+      v->kind == Kind::object && v->object > 0 ? &document.objects[static_cast<std::size_t>(v->object)] : nullptr;
+  const Value* domain = fields ? fields->find("domain") : nullptr;
+  const Value* code = fields ? fields->find("code") : nullptr;
+  if (domain == nullptr || domain->kind != Kind::string || code == nullptr ||
+      !(code->kind == Kind::integer ||
+        (code->kind == Kind::unsignedInteger &&
+         code->unsignedInteger <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())))) {
+    error = "\"error\" must be null or an object with a string \"domain\" and an integer \"code\"";
+    return false;
+  }
+  out = ErrorCode{domain->text, code->kind == Kind::integer ? code->integer
+                                                             : static_cast<std::int64_t>(code->unsignedInteger)};
+  return true;
+}
+
+// `,"message":…,"error":…` of a reply: both null, or the text and its code.
+void appendMessage(std::string& out, const std::optional<std::string>& message,
+                   const std::optional<ErrorCode>& code) {
+  out += R"(,"message":)";
+  json::appendOptionalString(out, message);
+  out += R"(,"error":)";
+  if (!code) {
+    out += "null";
+    return;
+  }
+  out += R"({"domain":)";
+  json::appendString(out, code->domain);
+  out += R"(,"code":)";
+  out += std::to_string(code->code);
+  out += '}';
+}
+
 bool readId(const Object& object, std::uint64_t& out, std::string& error) {
   const Value* v = object.find("id");
   // Non-negative integers arrive unsigned.
@@ -219,12 +261,11 @@ std::string encodeReply(const ControlReply& reply) {
           out = replyHead(reply.id, "activate");
           out += r.success ? R"(,"success":true,"token":)" : R"(,"success":false,"token":)";
           json::appendOptionalString(out, r.token);
-          out += R"(,"message":)";
-          json::appendOptionalString(out, r.message);
+          appendMessage(out, r.message, r.error);
         } else if constexpr (std::is_same_v<T, DeactivateResult>) {
           out = replyHead(reply.id, "deactivate");
-          out += r.success ? R"(,"success":true,"message":)" : R"(,"success":false,"message":)";
-          json::appendOptionalString(out, r.message);
+          out += r.success ? R"(,"success":true)" : R"(,"success":false)";
+          appendMessage(out, r.message, r.error);
         } else if constexpr (std::is_same_v<T, HeartbeatResult>) {
           out = replyHead(reply.id, "heartbeat");
           out += r.success ? R"(,"success":true)" : R"(,"success":false)";
@@ -263,7 +304,8 @@ Decoded<ControlReply> decodeReply(std::string_view packet, ControlOperation expe
       ActivateResult r;
       if (!readBool(object, "success", r.success, out.error) ||
           !readOptionalString(object, "token", r.token, out.error) ||
-          !readOptionalString(object, "message", r.message, out.error)) {
+          !readOptionalString(object, "message", r.message, out.error) ||
+          !readOptionalError(*document, object, r.error, out.error)) {
         return out;
       }
       reply.result = r;
@@ -272,7 +314,8 @@ Decoded<ControlReply> decodeReply(std::string_view packet, ControlOperation expe
     case ControlOperation::deactivate: {
       DeactivateResult r;
       if (!readBool(object, "success", r.success, out.error) ||
-          !readOptionalString(object, "message", r.message, out.error)) {
+          !readOptionalString(object, "message", r.message, out.error) ||
+          !readOptionalError(*document, object, r.error, out.error)) {
         return out;
       }
       reply.result = r;
@@ -318,7 +361,10 @@ Decoded<std::variant<Hello, Refusal>> decodeGreeting(std::string_view packet) {
   const Object& object = document->root();
   if (object.find("refused") != nullptr) {
     Refusal refusal;
-    if (!readString(object, "refused", refusal.reason, out.error)) return out;
+    if (!readString(object, "refused", refusal.reason, out.error) ||
+        !readOptionalError(*document, object, refusal.error, out.error)) {
+      return out;
+    }
     out.value = refusal;
     return out;
   }
@@ -333,6 +379,13 @@ Decoded<std::variant<Hello, Refusal>> decodeGreeting(std::string_view packet) {
     return out;
   }
   hello.maxPacketSize = size->unsignedInteger;
+  if (const Value* version = object.find("protocolVersion"); version != nullptr) {
+    if (version->kind != Kind::unsignedInteger || version->unsignedInteger == 0) {
+      out.error = "\"protocolVersion\" must be a positive integer";
+      return out;
+    }
+    hello.protocolVersion = version->unsignedInteger;
+  }
   out.value = hello;
   return out;
 }

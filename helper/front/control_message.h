@@ -3,7 +3,10 @@
 //
 // Request:  {"nonce":"<hello nonce>","id":7,"op":"activate",
 //            "proxyURL":"socks5://h:1080","clientPID":1234}
-// Reply:    {"id":7,"op":"activate","success":true,"token":"…","message":null}
+// Reply:    {"id":7,"op":"activate","success":true,"token":"…","message":null,
+//            "error":null}
+// A reply's message comes with its code:
+//            "message":"…","error":{"domain":"helper.SessionError","code":1}
 //
 // The decoders are strict: a packet that is not exactly a request (not
 // JSON, not an object, an unknown operation, a missing or mistyped
@@ -17,6 +20,7 @@
 #include <string_view>
 #include <variant>
 
+#include "helper/front/control_error.h"
 #include "helper/front/helper_status.h"
 
 namespace helper {
@@ -41,14 +45,18 @@ inline constexpr std::uint64_t kMaxRequestId = (std::uint64_t{1} << 53) - 1;
 struct PingResult {
   std::string version;
 };
+// `error` is the code of `message`, present with it; helpers of protocol
+// version 1 send the message alone.
 struct ActivateResult {
   bool success = false;
   std::optional<std::string> token;
   std::optional<std::string> message;
+  std::optional<ErrorCode> error;
 };
 struct DeactivateResult {
   bool success = false;
   std::optional<std::string> message;
+  std::optional<ErrorCode> error;
 };
 struct HeartbeatResult {
   bool success = false;
@@ -84,9 +92,12 @@ struct Hello {
   std::string service;
   std::string nonce;
   std::uint64_t maxPacketSize = 0;
+  // 1 when the hello does not say (helpers before versions were sent).
+  std::uint64_t protocolVersion = 1;
 };
 struct Refusal {
   std::string reason;
+  std::optional<ErrorCode> error;  // absent from helpers of protocol version 1
 };
 Decoded<std::variant<Hello, Refusal>> decodeGreeting(std::string_view packet);
 

@@ -8,6 +8,10 @@ struct HelperConstants {
 
   // Reply of ping, version of every status record, logged at start.
   static constexpr const char* helperVersion = "1.0.0";
+  // The control protocol's version, in every hello: raised with each change
+  // to its messages (docs/protocol.md). 2: error codes beside messages and
+  // refusals.
+  static constexpr unsigned protocolVersion = 2;
   // The name the control listener is published under. On Linux it is also
   // the last component of the control socket's path.
   static constexpr const char* machServiceName = "tarn.CorvalethApp.helper.xpc";

@@ -62,7 +62,8 @@ bool HelperListenerDelegate::shouldAcceptNewConnection(ipc::PacketServer& /*list
   // Reads the start stamp under the stamp lock, then compares it with the
   // file now; never together with the service lock.
   if (!options_.imageReplacedSinceLaunch()) return false;
-  connection.refuseWith("the helper was updated and is restarting; connect again in a moment");
+  connection.refuseWith(ipc::RefusalCode::updated,
+                        "the helper was updated and is restarting; connect again in a moment");
   if (staleTaskPending_.exchange(true)) return false;
   options_.backgroundQueue->async([this] {
     // Pending until it holds the lock: refusals before that are answered by

@@ -1,6 +1,7 @@
 // The control interface the helper exports to its application: five
 // operations, each answered exactly once through its reply callback.
-// Nothing is thrown across it; failures are replies.
+// Nothing is thrown across it; failures are replies, each with the text the
+// user is shown and its code.
 #pragma once
 
 #include <sys/types.h>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "helper/front/control_error.h"
 #include "helper/front/helper_status.h"
 
 namespace helper {
@@ -26,8 +28,8 @@ class HelperProtocol {
  public:
   using PingReply = std::function<void(std::string version)>;
   using ActivateReply = std::function<void(bool success, std::optional<std::string> sessionToken,
-                                           std::optional<std::string> errorMessage)>;
-  using DeactivateReply = std::function<void(bool success, std::optional<std::string> errorMessage)>;
+                                           std::optional<Failure> failure)>;
+  using DeactivateReply = std::function<void(bool success, std::optional<Failure> failure)>;
   using HeartbeatReply = std::function<void(bool success)>;
   using StatusReply = std::function<void(HelperStatus status)>;
 

@@ -81,6 +81,7 @@ int main(int argc, char** argv) {
   ipc::PacketServer::Options options;
   options.socketPath = paths::rooted(kControlSocketPath);
   options.serviceName = HelperConstants::machServiceName;
+  options.protocolVersion = HelperConstants::protocolVersion;
   static ipc::PacketServer listener(options, delegate);
   const std::string error = listener.resume();
   if (!error.empty()) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <system_error>
 
 #include "helper/codesign/code_sign_validator.h"
 #include "helper/config/proxy_config.h"
@@ -22,6 +23,27 @@ constexpr const char* kTokenMismatchMessage = "session token mismatch";
 constexpr const char* kNotTheOwnerMessage =
     "the live session belongs to another user; only that user or root can replace or end it";
 constexpr const char* kClientGoneMessage = "the client went away before the tunnel was up";
+
+using ErrorCase = HelperServiceImpl::ErrorCase;
+
+Failure failure(ErrorCase c, std::string message) {
+  return Failure{std::move(message), ErrorCode{HelperServiceImpl::kErrorDomain, static_cast<int>(c)}};
+}
+
+// What the client is told of a failed engine start: the engine's error with
+// its own domain and case, a file-system error with its errno, anything else
+// as unexpected. The text is describeError()'s in every case.
+Failure startFailure(const std::exception& e) {
+  if (const auto* engine = dynamic_cast<const MihomoError*>(&e)) {
+    return Failure{engine->errorDescription(), ErrorCode{MihomoError::kDomain, engine->code()}};
+  }
+  if (const auto* system = dynamic_cast<const std::system_error*>(&e);
+      system != nullptr && (system->code().category() == std::generic_category() ||
+                            system->code().category() == std::system_category())) {
+    return Failure{describeError(e), ErrorCode{HelperServiceImpl::kPOSIXErrorDomain, system->code().value()}};
+  }
+  return failure(ErrorCase::unexpectedStartError, describeError(e));
+}
 
 double monotonicNow() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -88,7 +110,7 @@ void HelperServiceImpl::activate(const Caller& caller, const std::string& proxyU
   if (!upstream) {
     // Answered without the lock: a live session is not touched.
     log_.error("activate: invalid proxy URL");
-    reply(false, std::nullopt, kInvalidProxyURLMessage);
+    reply(false, std::nullopt, failure(ErrorCase::invalidProxyURL, kInvalidProxyURLMessage));
     return;
   }
 
@@ -96,7 +118,7 @@ void HelperServiceImpl::activate(const Caller& caller, const std::string& proxyU
   if (session_ && caller.uid != 0 && caller.uid != session_->owner) {
     log_.error("activate: refusing — the live session belongs to uid %u, not to uid %u", session_->owner,
                caller.uid);
-    reply(false, std::nullopt, kNotTheOwnerMessage);
+    reply(false, std::nullopt, failure(ErrorCase::notTheOwner, kNotTheOwnerMessage));
     return;
   }
   if (session_) {
@@ -106,18 +128,18 @@ void HelperServiceImpl::activate(const Caller& caller, const std::string& proxyU
     // The watchdog keeps running; its ticks find no session until a
     // successful start replaces it.
   }
-  std::string failure;
+  std::optional<Failure> startFailed;
   try {
     mihomo_.start(*upstream);
   } catch (const std::exception& e) {
-    failure = describeError(e);
+    startFailed = startFailure(e);
   } catch (...) {
-    failure = "unknown error";
+    startFailed = failure(ErrorCase::unexpectedStartError, "unknown error");
   }
-  if (!failure.empty()) {
+  if (startFailed) {
     guard.unlock();
-    log_.error("activate: mihomo start failed: %s", failure.c_str());
-    reply(false, std::nullopt, failure);
+    log_.error("activate: mihomo start failed: %s", startFailed->message.c_str());
+    reply(false, std::nullopt, std::move(startFailed));
     return;
   }
   if (caller.gone && caller.gone()) {
@@ -126,7 +148,7 @@ void HelperServiceImpl::activate(const Caller& caller, const std::string& proxyU
     log_.error("activate: the client (PID %d) went away before the tunnel was up — tearing it down", clientPID);
     stopEngine();
     guard.unlock();
-    reply(false, std::nullopt, kClientGoneMessage);
+    reply(false, std::nullopt, failure(ErrorCase::clientGone, kClientGoneMessage));
     return;
   }
 
@@ -153,13 +175,13 @@ void HelperServiceImpl::deactivate(const Caller& caller, const std::string& sess
   }
   if (sessionToken != session_->token) {
     log_.error("deactivate token mismatch — refusing");
-    reply(false, kTokenMismatchMessage);
+    reply(false, failure(ErrorCase::tokenMismatch, kTokenMismatchMessage));
     return;
   }
   if (caller.uid != 0 && caller.uid != session_->owner) {
     log_.error("deactivate: refusing — the live session belongs to uid %u, not to uid %u", session_->owner,
                caller.uid);
-    reply(false, kNotTheOwnerMessage);
+    reply(false, failure(ErrorCase::notTheOwner, kNotTheOwnerMessage));
     return;
   }
   stopEngine();

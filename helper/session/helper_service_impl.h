@@ -29,6 +29,19 @@ namespace helper {
 
 class HelperServiceImpl final : public HelperProtocol {
  public:
+  // The service's own failures, in the domain kErrorDomain. Clients act on
+  // the numbers, so they never change (docs/protocol.md).
+  static constexpr const char* kErrorDomain = "helper.SessionError";
+  enum class ErrorCase {
+    invalidProxyURL = 1,
+    tokenMismatch = 2,
+    notTheOwner = 3,
+    clientGone = 4,
+    unexpectedStartError = 5,  // an engine start failed with an error of no other domain
+  };
+  // A file-system error of an engine start; its code is the errno.
+  static constexpr const char* kPOSIXErrorDomain = "helper.POSIXError";
+
   // Production uses the defaults; tests shorten the timings, move the
   // engine, fake the wall clock and catch the process exit.
   struct Options {

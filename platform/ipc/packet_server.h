@@ -30,6 +30,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "platform/ipc/packet_socket.h"
 #include "platform/log/logger.h"
@@ -38,6 +39,17 @@
 namespace helper::ipc {
 
 class ServerConnection;
+
+// Why a connection is refused: the number its refusal packet carries beside
+// the text, in the domain kRefusalDomain. Clients act on the number, so it
+// never changes.
+inline constexpr const char* kRefusalDomain = "helper.AdmissionError";
+enum class RefusalCode {
+  notAdmitted = 1,         // the delegate did not admit the client
+  tooManyConnections = 2,  // the limit of connections open at once
+  tooManyFromUser = 3,     // the limit of one user's connections
+  updated = 4,             // the service was updated and is about to restart
+};
 
 // Serves the requests of one admitted connection, on its delivery thread.
 class PacketHandler {
@@ -74,8 +86,8 @@ class ServerConnection {
   void setSenderCheck(std::function<std::string(const Credentials& sender)> check) {
     senderCheck_ = std::move(check);
   }
-  // What a refused client is told instead of the default text.
-  void refuseWith(std::string reason) { refusal_ = std::move(reason); }
+  // What a refused client is told instead of the default text and code.
+  void refuseWith(RefusalCode code, std::string reason) { refusal_.emplace(code, std::move(reason)); }
 
  private:
   friend class PacketServer;
@@ -85,7 +97,7 @@ class ServerConnection {
   std::string nonce_;
   std::shared_ptr<PacketHandler> handler_;
   std::function<std::string(const Credentials&)> senderCheck_;
-  std::string refusal_;
+  std::optional<std::pair<RefusalCode, std::string>> refusal_;
   bool resumed_ = false;
 };
 
@@ -100,8 +112,10 @@ class PacketServer {
 
   struct Options {
     std::string socketPath;
-    // Put into the hello packet.
+    // Put into the hello packet, the version as "protocolVersion" when it
+    // is not 0.
     std::string serviceName;
+    unsigned protocolVersion = 0;
     std::size_t maxPacketSize = kDefaultMaxPacketSize;
     // Connections open at once (admitted or being admitted), in all and of
     // one user other than root; more are refused with a message until some
@@ -141,7 +155,7 @@ class PacketServer {
   struct Shared;
   void listen();
   void accepted(UniqueFd fd);
-  void refuse(int fd, const std::string& reason);
+  void refuse(int fd, RefusalCode code, const std::string& reason);
 
   Options options_;
   Delegate& delegate_;

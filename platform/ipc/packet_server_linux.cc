@@ -31,9 +31,11 @@ std::optional<PeerProcess> pinPeer(int fd, const Credentials& credentials, bool 
   return PeerProcess::fromPid(credentials.pid, nullptr, credentials.uid, credentials.gid);
 }
 
-std::string refusalPacket(const std::string& reason) {
-  return nlohmann::json{{"refused", reason}}.dump(-1, ' ', false,
-                                                  nlohmann::json::error_handler_t::replace);
+// In the order docs/protocol.md shows the keys.
+std::string refusalPacket(RefusalCode code, const std::string& reason) {
+  const nlohmann::ordered_json packet = {
+      {"refused", reason}, {"error", {{"domain", kRefusalDomain}, {"code", static_cast<int>(code)}}}};
+  return packet.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace
@@ -141,9 +143,9 @@ void PacketServer::listen() {
   }
 }
 
-void PacketServer::refuse(int fd, const std::string& reason) {
+void PacketServer::refuse(int fd, RefusalCode code, const std::string& reason) {
   // Best effort: the socket is new, so its queue has room; never wait.
-  sendPacket(fd, refusalPacket(reason), 0);
+  sendPacket(fd, refusalPacket(code, reason), 0);
 }
 
 void PacketServer::accepted(UniqueFd fd) {
@@ -169,10 +171,15 @@ void PacketServer::accepted(UniqueFd fd) {
                    options_.maxConnectionsPerUser, capRefusals_);
         lastCapLog_ = now;
       }
-      refuse(fd.get(), userFull ? "too many connections to the helper from this user (limit " +
-                                      std::to_string(options_.maxConnectionsPerUser) + "); close some and try again"
-                                : "too many connections to the helper (limit " +
-                                      std::to_string(options_.maxConnections) + "); close some and try again");
+      if (userFull) {
+        refuse(fd.get(), RefusalCode::tooManyFromUser,
+               "too many connections to the helper from this user (limit " +
+                   std::to_string(options_.maxConnectionsPerUser) + "); close some and try again");
+      } else {
+        refuse(fd.get(), RefusalCode::tooManyConnections,
+               "too many connections to the helper (limit " + std::to_string(options_.maxConnections) +
+                   "); close some and try again");
+      }
       return;
     }
     // Counted from now on, so the limits hold during admission as well.
@@ -201,12 +208,17 @@ void PacketServer::accepted(UniqueFd fd) {
     const int fd = c.fd_.get();
     const bool accepted = delegate_.shouldAcceptNewConnection(*this, c);
     if (!accepted || !c.resumed_ || !c.handler_) {
-      refuse(fd, !c.refusal_.empty() ? c.refusal_
-                                     : "this program is not allowed to use the helper (its code signature was not "
-                                       "accepted; the helper's log says why)");
+      if (c.refusal_) {
+        refuse(fd, c.refusal_->first, c.refusal_->second);
+      } else {
+        refuse(fd, RefusalCode::notAdmitted,
+               "this program is not allowed to use the helper (its code signature was not accepted; the helper's "
+               "log says why)");
+      }
     } else {
-      const nlohmann::json hello = {
+      nlohmann::ordered_json hello = {
           {"hello", options.serviceName}, {"nonce", c.nonce()}, {"maxPacketSize", options.maxPacketSize}};
+      if (options.protocolVersion != 0) hello["protocolVersion"] = options.protocolVersion;
       bool open = sendPacket(fd, hello.dump(), 0) == 0;
       while (open) {
         ReceivedPacket packet = receivePacket(fd, options.maxPacketSize, options.idleTimeout);

@@ -233,7 +233,8 @@ TEST_F(AttackTest, APidReusedByTheSignedClientDoesNotAdmitTheConnectionOfItsPred
   ASSERT_TRUE(eventually([&] { return readFile("/proc/" + std::to_string(pid) + "/cmdline").find(app_) == 0; }));
   ASSERT_EQ(::kill(helper_->pid(), SIGCONT), 0);
   EXPECT_TRUE(waitForLine("rejecting client (PID " + std::to_string(pid) +
-                          "): it does not run as the application (effective group " + std::to_string(user_.gid())));
+                          "): it does not run as the application (effective group " + std::to_string(user_.gid())))
+      << readFile(tmp_.file("helper.log"));
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
 }

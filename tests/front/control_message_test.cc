@@ -1,6 +1,7 @@
 // The control messages: request limits that the integration tests and the
 // fuzz target do not reach, replies exactly as documented, a client that
-// refuses what it did not ask for, and one reply per request.
+// refuses what it did not ask for, clients and helpers of either protocol
+// version reading each other, and one reply per request.
 #include <gmock/gmock.h>
 
 #include "helper/front/control_connection.h"
@@ -48,14 +49,19 @@ TEST(ControlMessageTest, RequestsDecodeOnlyWithinTheirLimits) {
 // The texts other clients are written from; the fuzz target checks that
 // what decodes re-encodes the same.
 TEST(ControlMessageTest, RepliesAreExactlyTheDocumentedText) {
+  const ErrorCode invalidURL{"helper.SessionError", 1}, mismatch{"helper.SessionError", 2};
   const std::pair<ControlResult, const char*> cases[] = {
       {PingResult{"1.0.0"}, R"({"id":5,"op":"ping","version":"1.0.0"})"},
-      {ActivateResult{true, "T", std::nullopt}, R"({"id":5,"op":"activate","success":true,"token":"T","message":null})"},
-      {ActivateResult{false, std::nullopt, "Невалидный proxy URL"},
-       R"({"id":5,"op":"activate","success":false,"token":null,"message":"Невалидный proxy URL"})"},
-      {DeactivateResult{true, std::nullopt}, R"({"id":5,"op":"deactivate","success":true,"message":null})"},
-      {DeactivateResult{false, "session token mismatch"},
-       R"({"id":5,"op":"deactivate","success":false,"message":"session token mismatch"})"},
+      {ActivateResult{true, "T", std::nullopt, std::nullopt},
+       R"({"id":5,"op":"activate","success":true,"token":"T","message":null,"error":null})"},
+      {ActivateResult{false, std::nullopt, "Невалидный proxy URL", invalidURL},
+       R"({"id":5,"op":"activate","success":false,"token":null,"message":"Невалидный proxy URL",)"
+       R"("error":{"domain":"helper.SessionError","code":1}})"},
+      {DeactivateResult{true, std::nullopt, std::nullopt},
+       R"({"id":5,"op":"deactivate","success":true,"message":null,"error":null})"},
+      {DeactivateResult{false, "session token mismatch", mismatch},
+       R"({"id":5,"op":"deactivate","success":false,"message":"session token mismatch",)"
+       R"("error":{"domain":"helper.SessionError","code":2}})"},
       {HeartbeatResult{true}, R"({"id":5,"op":"heartbeat","success":true})"},
       {HelperStatus(true, "h", 12.5, 0, "1.0.0", 0),
        R"({"id":5,"op":"status","status":{"$class":"CorvalethHelperStatus","isActive":true,"host":"h",)"
@@ -72,6 +78,13 @@ TEST(ControlMessageTest, TheClientRefusesRepliesAndGreetingsItCannotUse) {
       {ControlOperation::status, R"({"id":1,"op":"status","status":"CorvalethHelperStatus"})"},
       {ControlOperation::heartbeat, R"({"id":1,"op":"heartbeat","success":"true"})"},
       {ControlOperation::activate, R"({"id":1,"op":"activate","success":true,"token":5})"},
+      {ControlOperation::activate, R"({"id":1,"op":"activate","success":false,"message":"m","error":"x"})"},
+      {ControlOperation::deactivate, R"({"id":1,"op":"deactivate","success":false,"error":{"domain":"d"}})"},
+      {ControlOperation::deactivate, R"({"id":1,"op":"deactivate","success":false,"error":{"code":1}})"},
+      {ControlOperation::deactivate,
+       R"({"id":1,"op":"deactivate","success":false,"error":{"domain":"d","code":1.5}})"},
+      {ControlOperation::deactivate,
+       R"({"id":1,"op":"deactivate","success":false,"error":{"domain":"d","code":9223372036854775808}})"},
   };
   for (const auto& [op, packet] : wrong) EXPECT_FALSE(decodeReply(packet, op).value) << packet;
   // The record inside a status reply is read leniently.
@@ -80,8 +93,43 @@ TEST(ControlMessageTest, TheClientRefusesRepliesAndGreetingsItCannotUse) {
   ASSERT_TRUE(lenient.value) << lenient.error;
   EXPECT_EQ(std::get<HelperStatus>(lenient.value->result), HelperStatus(false, std::nullopt, 0, 0, "", 0));
 
-  EXPECT_FALSE(decodeGreeting(R"({"hello":"svc","nonce":"ab"})").value);
-  EXPECT_FALSE(decodeGreeting(R"({"refused":1})").value);
+  for (const char* greeting : {R"({"hello":"svc","nonce":"ab"})", R"({"refused":1})",
+                               R"({"refused":"r","error":{"domain":"d","code":"1"}})",
+                               R"({"hello":"svc","nonce":"ab","maxPacketSize":9,"protocolVersion":0})",
+                               R"({"hello":"svc","nonce":"ab","maxPacketSize":9,"protocolVersion":"2"})"}) {
+    EXPECT_FALSE(decodeGreeting(greeting).value) << greeting;
+  }
+}
+
+// A client of either version reads the other's messages: keys it does not
+// know are ignored, and what a version 1 helper leaves out is absent.
+TEST(ControlMessageTest, ClientsAndHelpersOfEitherProtocolVersionReadEachOther) {
+  const auto v1 = decodeReply(R"({"id":3,"op":"activate","success":false,"token":null,"message":"m"})",
+                              ControlOperation::activate);
+  ASSERT_TRUE(v1.value) << v1.error;
+  const auto& old = std::get<ActivateResult>(v1.value->result);
+  EXPECT_EQ(old.message, "m");
+  EXPECT_FALSE(old.error);
+  const auto later = decodeReply(
+      R"({"id":3,"op":"deactivate","success":false,"message":"m","error":{"domain":"d","code":-7,"more":[1]},)"
+      R"("added":{"x":[2]}})",
+      ControlOperation::deactivate);
+  ASSERT_TRUE(later.value) << later.error;
+  EXPECT_EQ(std::get<DeactivateResult>(later.value->result).error, (ErrorCode{"d", -7}));
+
+  const auto hello = decodeGreeting(R"({"hello":"svc","nonce":"ab","maxPacketSize":9})");
+  ASSERT_TRUE(hello.value) << hello.error;
+  EXPECT_EQ(std::get<Hello>(*hello.value).protocolVersion, 1u);
+  const auto hello2 = decodeGreeting(R"({"hello":"svc","nonce":"ab","maxPacketSize":9,"protocolVersion":2,"x":{}})");
+  ASSERT_TRUE(hello2.value) << hello2.error;
+  EXPECT_EQ(std::get<Hello>(*hello2.value).protocolVersion, 2u);
+  const auto refusal =
+      decodeGreeting(R"({"refused":"r","error":{"domain":"helper.AdmissionError","code":4},"x":null})");
+  ASSERT_TRUE(refusal.value) << refusal.error;
+  EXPECT_EQ(std::get<Refusal>(*refusal.value).error, (ErrorCode{"helper.AdmissionError", 4}));
+  const auto oldRefusal = decodeGreeting(R"({"refused":"r"})");
+  ASSERT_TRUE(oldRefusal.value) << oldRefusal.error;
+  EXPECT_FALSE(std::get<Refusal>(*oldRefusal.value).error);
 }
 
 // Replies to ping twice.

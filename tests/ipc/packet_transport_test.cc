@@ -1,7 +1,8 @@
 // The control transport on real sockets: what the integration tests cannot
 // reach through the real helper (the hello's fields, pipelined requests,
-// refusals without a resume, descriptors, where the socket comes from, and
-// the client's check that root serves it).
+// refusals without a resume and their codes, the per-user limit,
+// descriptors, where the socket comes from, and the client's check that
+// root serves it).
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <sys/socket.h>
@@ -52,6 +53,7 @@ class PacketTransportTest : public ::testing::Test {
     options.socketPath = path_;
     options.serviceName = "test.service";
     options.maxPacketSize = 1024;
+    options.protocolVersion = 7;
     options.useSocketActivation = false;
     server_ = std::make_unique<PacketServer>(options, delegate_);
     ASSERT_EQ(server_->resume(), "");
@@ -62,9 +64,9 @@ class PacketTransportTest : public ::testing::Test {
   }
 
   // A connection and its first packet.
-  UniqueFd connect(std::string* first = nullptr) {
+  UniqueFd connect(std::string* first = nullptr, const std::string& path = "") {
     std::string error;
-    UniqueFd fd = connectSocket(path_, &error);
+    UniqueFd fd = connectSocket(path.empty() ? path_ : path, &error);
     EXPECT_TRUE(fd.valid()) << error;
     const ReceivedPacket hello = receivePacket(fd.get(), 4096, 5);
     EXPECT_EQ(hello.status, Status::packet);
@@ -77,6 +79,7 @@ class PacketTransportTest : public ::testing::Test {
   EchoServer delegate_;
   std::unique_ptr<PacketServer> server_;
   std::shared_ptr<MemoryLogSink> logs_ = std::make_shared<MemoryLogSink>();
+  std::vector<UniqueFd> held_;  // open until the test ends
 };
 
 TEST_F(PacketTransportTest, TheHelloComesFirstAndPipelinedRepliesComeInOrder) {
@@ -86,6 +89,7 @@ TEST_F(PacketTransportTest, TheHelloComesFirstAndPipelinedRepliesComeInOrder) {
   const auto hello = nlohmann::json::parse(first);
   EXPECT_EQ(hello["hello"], "test.service");
   EXPECT_EQ(hello["maxPacketSize"], 1024);
+  EXPECT_EQ(hello["protocolVersion"], 7);
   EXPECT_THAT(hello["nonce"].get<std::string>(), ::testing::MatchesRegex("[0-9a-f]{32}"));
   EXPECT_NE(nlohmann::json::parse(second)["nonce"], hello["nonce"]);
 
@@ -102,9 +106,39 @@ TEST_F(PacketTransportTest, ARefusedConnectionHearsWhyAndIsNotCounted) {
     std::string refusal;
     UniqueFd fd = connect(&refusal);
     EXPECT_THAT(refusal, HasSubstr("\"refused\":\"this program is not allowed to use the helper"));
+    EXPECT_THAT(refusal, ::testing::EndsWith(R"(,"error":{"domain":"helper.AdmissionError","code":1}})"));
     EXPECT_EQ(receivePacket(fd.get(), 4096, 5).status, Status::closed);
   }
   EXPECT_EQ(server_->connectionCount(), 0u);
+}
+
+// A user other than root is held to its own limit as well as to the
+// global one; each refusal names its limit and carries its code.
+TEST_F(PacketTransportTest, EachLimitRefusesWithItsOwnCode) {
+  HELPER_SKIP_UNLESS(getuid() == 0 ? "" : "needs root to connect as another user");
+  PacketServer::Options options = server_->options();
+  options.socketPath = tmp_.file("limits.sock");
+  options.maxConnections = 3;
+  options.maxConnectionsPerUser = 1;
+  PacketServer server(options, delegate_);
+  ASSERT_EQ(server.resume(), "");
+  const auto first = [&] {
+    std::string packet;
+    held_.push_back(connect(&packet, options.socketPath));
+    return packet.find("\"hello\"") != std::string::npos ? "hello" : packet;
+  };
+  const std::string refused = R"({"refused":"too many connections to the helper)";
+  ASSERT_EQ(seteuid(65534), 0);  // a connection's credentials are taken when it connects
+  const std::string nobody[] = {first(), first()};
+  ASSERT_EQ(seteuid(0), 0);
+  EXPECT_EQ(nobody[0], "hello");
+  EXPECT_EQ(nobody[1], refused + R"( from this user (limit 1); close some and try again",)"
+                                 R"("error":{"domain":"helper.AdmissionError","code":3}})");
+  // Root has no limit of its own: it fills the places left.
+  EXPECT_EQ(first(), "hello");
+  EXPECT_EQ(first(), "hello");
+  EXPECT_EQ(first(), refused + R"( (limit 3); close some and try again",)"
+                               R"("error":{"domain":"helper.AdmissionError","code":2}})");
 }
 
 TEST_F(PacketTransportTest, APacketWithDescriptorsClosesItsConnectionAndTheDescriptors) {

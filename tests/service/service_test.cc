@@ -47,11 +47,14 @@ TEST_F(ServiceTest, StartsUpWithTheLogLocationFixedAndServesOnlySignedClients) {
   const CommandResult stranger = ctl({"ping"}, builtProgram("tools/helperctl/helperctl"));
   EXPECT_EQ(stranger.exitStatus, 4);
   EXPECT_THAT(stranger.err, HasSubstr("the helper refused the connection: this program is not allowed"));
+  EXPECT_THAT(stranger.err, ::testing::EndsWith("\nhelperctl: error code helper.AdmissionError 1\n"));
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   EXPECT_TRUE(helper_->isRunning());
   EXPECT_TRUE(messages("Service").empty());
   // The first accepted connection creates the service, which sweeps first.
-  EXPECT_EQ(client()->status(), kIdle);
+  auto first = client();
+  EXPECT_EQ(first->hello().protocolVersion, 2u);
+  EXPECT_EQ(first->status(), kIdle);
   EXPECT_THAT(messages("Service"), ElementsAre("startup cleanup: sweeping orphan utun-devices"));
   EXPECT_TRUE(waitForLine("Accepted connection from PID " + std::to_string(getpid())));
 
@@ -76,7 +79,9 @@ TEST_F(ServiceTest, ASecondActivateStopsTheFirstEngineBeforeStartingItsOwn) {
   EXPECT_NE(first, second);
   EXPECT_FALSE(c->heartbeat(first));
   EXPECT_TRUE(c->heartbeat(second));
-  EXPECT_EQ(c->deactivate(first).message, "session token mismatch");
+  const DeactivateResult mismatch = c->deactivate(first);
+  EXPECT_EQ(mismatch.message, "session token mismatch");
+  EXPECT_EQ(mismatch.error, (ErrorCode{"helper.SessionError", 2}));
   // The old engine was stopped before the new one started.
   const auto log = lines();
   const auto at = [&](const std::string& text) {
@@ -115,7 +120,8 @@ TEST_F(ServiceTest, AfterAnUpdateTheHelperServesOnWhileAHeartbeatingSessionLives
   replaceExecutable();
   const CommandResult refused = ctl({"ping"});  // the signed application, on a new connection
   EXPECT_EQ(refused.exitStatus, 4);
-  EXPECT_THAT(refused.err, HasSubstr("the helper was updated and is restarting; connect again in a moment"));
+  EXPECT_THAT(refused.err, HasSubstr("the helper was updated and is restarting; connect again in a moment\n"
+                                     "helperctl: error code helper.AdmissionError 4\n"));
   ASSERT_TRUE(waitForLine("postponing exit until it ends"));
   // The session's own connection goes on.
   for (int i = 0; i < 3; ++i) {
@@ -260,7 +266,9 @@ TEST_F(HostileTest, AThousandConnectionsAtOnceLeaveTheHelperServing) {
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   EXPECT_EQ(seen, (std::map<std::string, int>{
                       {"hello", 62},
-                      {R"({"refused":"too many connections to the helper (limit 64); close some and try again"})", 938}}));
+                      {R"({"refused":"too many connections to the helper (limit 64); close some and try again",)"
+                       R"("error":{"domain":"helper.AdmissionError","code":2}})",
+                       938}}));
   EXPECT_GT(pings, 0);
   EXPECT_LT(worst, 50) << "the slowest of " << pings << " pings";
   expectUnharmed();
@@ -289,7 +297,7 @@ TEST_F(ServiceTest, HelperctlPrintsWhatTheHelperSaysAndExitsWithItsVerdict) {
   const CommandResult bad = ctl({"activate", "socks5://"});
   EXPECT_EQ(bad.exitStatus, 1);
   EXPECT_EQ(bad.out, "");
-  EXPECT_EQ(bad.err, "Невалидный proxy URL\n");
+  EXPECT_EQ(bad.err, "Невалидный proxy URL\nhelperctl: error code helper.SessionError 1\n");
 
   // A session outlives the connection (and the helperctl) that opened it.
   const CommandResult activated = ctl({"activate", "--detach", "--pid", "4242", "socks5://user:pw@192.0.2.10:1080"});
@@ -308,7 +316,8 @@ TEST_F(ServiceTest, HelperctlPrintsWhatTheHelperSaysAndExitsWithItsVerdict) {
   EXPECT_EQ(refused.err, "helperctl: heartbeat refused: no live session has this token\n");
   const CommandResult mismatch = ctl({"deactivate", lower});
   EXPECT_EQ(mismatch.exitStatus, 1);
-  EXPECT_EQ(mismatch.err, "session token mismatch\n");  // the helper's text, as it sent it
+  // The helper's text, as it sent it, and its code.
+  EXPECT_EQ(mismatch.err, "session token mismatch\nhelperctl: error code helper.SessionError 2\n");
   EXPECT_EQ(ctl({"heartbeat", token}).exitStatus, 0);
   EXPECT_EQ(runningEngines().size(), 1u);
   // A failed start ends the live session and leaves the service idle; the
@@ -317,6 +326,7 @@ TEST_F(ServiceTest, HelperctlPrintsWhatTheHelperSaysAndExitsWithItsVerdict) {
   const CommandResult failed = ctl({"activate", "--detach", "socks5://192.0.2.30:1080"});
   EXPECT_EQ(failed.exitStatus, 1);
   EXPECT_THAT(failed.err, HasSubstr("mihomo exited (status 1)"));
+  EXPECT_THAT(failed.err, ::testing::EndsWith("\nhelperctl: error code helper.MihomoError 1\n"));
   EXPECT_EQ(ctl({"status", "--json"}).out, kIdle.encode().dump() + "\n");
   EXPECT_TRUE(runningEngines().empty());
   EXPECT_EQ(ctl({"deactivate", token}).exitStatus, 0);

@@ -1,10 +1,11 @@
 // The session service with the stand-in engine, where the integration tests
 // cannot look: the lock (not taken for a bad URL, not needed by the exit,
 // never waited for by admission), the watchdog's boundary on the wall
-// clock, and the stale-image boundary.
+// clock, the stale-image boundary, and the code of every failure.
 #include <gmock/gmock.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <future>
 
 #include "tests/session/session_fixture.h"
@@ -21,20 +22,23 @@ class HelperServiceTest : public SessionFixture {};
 // of the test's choosing.
 struct Reply {
   bool success = false;
-  std::optional<std::string> token, message;
+  std::optional<std::string> token;
+  std::optional<Failure> failure;
+  std::string message() const { return failure ? failure->message : ""; }
 };
 Reply activateAs(HelperServiceImpl& s, Caller caller, const std::string& url = "socks5://192.0.2.10:1080") {
   Reply r;
-  s.activate(caller, url, 4242, [&](bool ok, std::optional<std::string> t, std::optional<std::string> m) {
-    r = {ok, std::move(t), std::move(m)};
+  s.activate(caller, url, 4242, [&](bool ok, std::optional<std::string> t, std::optional<Failure> f) {
+    r = {ok, std::move(t), std::move(f)};
   });
   return r;
 }
 Reply deactivateAs(HelperServiceImpl& s, Caller caller, const std::string& token) {
   Reply r;
-  s.deactivate(caller, token, [&](bool ok, std::optional<std::string> m) { r = {ok, std::nullopt, std::move(m)}; });
+  s.deactivate(caller, token, [&](bool ok, std::optional<Failure> f) { r = {ok, std::nullopt, std::move(f)}; });
   return r;
 }
+Failure sessionFailure(const std::string& message, int code) { return {message, {"helper.SessionError", code}}; }
 
 TEST_F(HelperServiceTest, ADeadEngineIsRestartedThreeTimesAMinuteThenTheSessionEnds) {
   auto c = client();
@@ -88,16 +92,18 @@ TEST_F(HelperServiceTest, ASessionIsReplacedOrEndedOnlyByItsOwnerOrRoot) {
   HelperServiceImpl& s = service();
   const Caller alice{1000, nullptr}, mallory{1001, nullptr}, root{0, nullptr};
   const Reply mine = activateAs(s, alice);
-  ASSERT_TRUE(mine.success) << mine.message.value_or("");
+  ASSERT_TRUE(mine.success) << mine.message();
   const pid_t engine = Peer::enginePid(s);
-  const std::string notOwner =
-      "the live session belongs to another user; only that user or root can replace or end it";
+  const Failure notOwner =
+      sessionFailure("the live session belongs to another user; only that user or root can replace or end it", 3);
   const Reply taken = activateAs(s, mallory, "socks5://198.51.100.66:1080");
   EXPECT_FALSE(taken.success || taken.token);
-  EXPECT_EQ(taken.message, notOwner);
+  EXPECT_EQ(taken.failure, notOwner);
   const Reply ended = deactivateAs(s, mallory, *mine.token);
   EXPECT_FALSE(ended.success);
-  EXPECT_EQ(ended.message, notOwner);
+  EXPECT_EQ(ended.failure, notOwner);
+  // The token is checked first: a wrong one is a mismatch for anyone.
+  EXPECT_EQ(deactivateAs(s, mallory, "x").failure, sessionFailure("session token mismatch", 2));
   EXPECT_EQ(Peer::enginePid(s), engine);
   // Heartbeats need only the token.
   bool beat = false;
@@ -117,11 +123,39 @@ TEST_F(HelperServiceTest, AClientGoneBeforeTheTunnelIsUpGetsNothingStarted) {
   HelperServiceImpl& s = service();
   const Reply r = activateAs(s, Caller{1000, [] { return true; }});
   EXPECT_FALSE(r.success || r.token);
-  EXPECT_EQ(r.message, "the client went away before the tunnel was up");
+  EXPECT_EQ(r.failure, sessionFailure("the client went away before the tunnel was up", 4));
   EXPECT_EQ(Peer::enginePid(s), 0);
   EXPECT_FALSE(Peer::watchdogArmed(s));
   EXPECT_EQ(serviceLines().back(), "activate: the client (PID 4242) went away before the tunnel was up — tearing it down");
   EXPECT_TRUE(eventually([&] { return ip({"-o", "link", "show"}).find("utun") == std::string::npos; }));
+}
+
+// A failed start names its cause: the engine's own error by its case, a
+// file-system error by its errno; the text is the one logged.
+TEST_F(HelperServiceTest, AFailedStartCarriesTheCodeOfItsCause) {
+  HelperServiceImpl::Options o = options();
+  o.manager.timings.tunWaitLimit = 0.3;
+  HelperServiceImpl& s = service(o);
+  const Caller alice{1000, nullptr};
+  const auto failed = [&] {
+    const Reply r = activateAs(s, alice);
+    EXPECT_FALSE(r.success || r.token);
+    EXPECT_EQ(serviceLines().back(), "activate: mihomo start failed: " + r.message());
+    return r.failure.value_or(Failure{}).code;
+  };
+  EXPECT_EQ(activateAs(s, alice, "socks5://").failure, sessionFailure("Невалидный proxy URL", 1));
+  setKnobs({{"exit_status", "1"}});
+  EXPECT_EQ(failed(), (ErrorCode{"helper.MihomoError", 1}));
+  setKnobs({{"create_tun", "0"}});
+  EXPECT_EQ(failed(), (ErrorCode{"helper.MihomoError", 2}));
+  setKnobs({});
+  // A file where the engine's data folder should go.
+  const std::string state = paths::rooted("/var/lib/tarn.CorvalethApp");
+  std::filesystem::remove_all(state);
+  writeFile(state, "");
+  EXPECT_EQ(failed(), (ErrorCode{"helper.POSIXError", ENOTDIR}));
+  std::filesystem::remove(enginePath_);
+  EXPECT_EQ(failed(), (ErrorCode{"helper.MihomoError", 0}));
 }
 
 TEST_F(HelperServiceTest, TheWatchdogExpiresStrictlyAfterThirtySecondsWithoutAHeartbeat) {
@@ -199,6 +233,7 @@ TEST_F(HelperServiceTest, NeitherAnUnusableURLNorRefusalsAfterAnUpdateWaitForThe
     const ActivateResult a = reply.get();
     EXPECT_FALSE(a.success || a.token);
     EXPECT_EQ(a.message, "Невалидный proxy URL");
+    EXPECT_EQ(a.error, (ErrorCode{"helper.SessionError", 1}));
     ipc::PacketServer listener(ipc::PacketServer::Options{}, delegate());
     const auto t0 = std::chrono::steady_clock::now();
     for (int pid = 500; pid < 700; ++pid) {

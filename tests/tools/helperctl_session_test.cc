@@ -53,13 +53,13 @@ class FakeHelper : public ipc::PacketServer::Delegate, public ipc::PacketHandler
     ControlReply reply{request.value->id, PingResult{"1.0.0"}};
     switch (request.value->op) {
       case ControlOperation::activate:
-        reply.result = ActivateResult{true, kToken, std::nullopt};
+        reply.result = ActivateResult{true, kToken, std::nullopt, std::nullopt};
         break;
       case ControlOperation::heartbeat:
         reply.result = HeartbeatResult{!refuseHeartbeats};
         break;
       case ControlOperation::deactivate:
-        reply.result = DeactivateResult{true, std::nullopt};
+        reply.result = DeactivateResult{true, std::nullopt, std::nullopt};
         break;
       default:
         break;

@@ -48,7 +48,7 @@ std::unique_ptr<HelperClient> HelperClient::connect(Options options) {
     throw HelperClientError(Kind::protocol, "the helper's greeting makes no sense (" + greeting.error + ")");
   }
   if (const auto* refusal = std::get_if<Refusal>(&*greeting.value)) {
-    throw HelperClientError(Kind::refused, "the helper refused the connection: " + refusal->reason);
+    throw HelperClientError(Kind::refused, "the helper refused the connection: " + refusal->reason, refusal->error);
   }
   Hello hello = std::get<Hello>(*greeting.value);
   return std::unique_ptr<HelperClient>(new HelperClient(std::move(options), std::move(socket), std::move(hello)));

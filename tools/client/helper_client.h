@@ -12,9 +12,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "helper/front/control_message.h"
 #include "helper/front/helper_status.h"
@@ -31,11 +33,15 @@ class HelperClientError : public std::runtime_error {
     disconnected,  // the helper closed the connection
     protocol,      // a reply that makes no sense; the connection is closed
   };
-  HelperClientError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
+  HelperClientError(Kind kind, const std::string& message, std::optional<ErrorCode> code = std::nullopt)
+      : std::runtime_error(message), kind_(kind), code_(std::move(code)) {}
   Kind kind() const { return kind_; }
+  // The code of a refusal (see docs/protocol.md), when the helper sent one.
+  const std::optional<ErrorCode>& code() const { return code_; }
 
  private:
   Kind kind_;
+  std::optional<ErrorCode> code_;
 };
 
 class HelperClient {
@@ -60,7 +66,9 @@ class HelperClient {
   static std::unique_ptr<HelperClient> connect(Options options);
   static std::unique_ptr<HelperClient> connect() { return connect(Options{}); }
 
-  // Each throws HelperClientError when no reply arrives.
+  // Each throws HelperClientError when no reply arrives. A refused
+  // activate or deactivate is a result with the helper's message and its
+  // code (`error`).
   std::string ping();
   HelperStatus status();
   ActivateResult activate(const std::string& proxyURL, std::int32_t clientPID);
