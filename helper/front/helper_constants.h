@@ -1,13 +1,15 @@
 // The fixed identifiers of the helper.
 #pragma once
 
+#include "helper/front/helper_version.h"
+
 namespace helper {
 
 struct HelperConstants {
   HelperConstants() = delete;
 
   // Reply of ping, version of every status record, logged at start.
-  static constexpr const char* helperVersion = "1.0.0";
+  static constexpr const char* helperVersion = kHelperVersion;
   // The name the control listener is published under. On Linux it is also
   // the last component of the control socket's path.
   static constexpr const char* machServiceName = "tarn.CorvalethApp.helper.xpc";
