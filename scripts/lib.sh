@@ -10,6 +10,9 @@ ENGINE_BIN="$CACHE/mihomo/mihomo"
 # What building needs.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libssl-dev liburiparser-dev nlohmann-json3-dev
   libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev)
+# What building and checking the Debian package needs on top
+# (packaging/build-deb, packaging/test-package).
+PACKAGE_PACKAGES=(dpkg-dev debhelper lintian systemd adduser passwd iproute2 procps)
 # What running the demo needs on top.
 DEMO_PACKAGES=(iproute2 procps python3 python3-pip microsocks curl)
 # What the test suite needs on top: clang for the sanitizer and fuzzing

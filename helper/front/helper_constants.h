@@ -1,13 +1,15 @@
 // The fixed identifiers of the helper.
 #pragma once
 
+#include "helper/front/helper_version.h"
+
 namespace helper {
 
 struct HelperConstants {
   HelperConstants() = delete;
 
   // Reply of ping, version of every status record, logged at start.
-  static constexpr const char* helperVersion = "1.0.0";
+  static constexpr const char* helperVersion = kHelperVersion;
   // The control protocol's version, in every hello: raised with each change
   // to its messages (docs/protocol.md). 2: error codes beside messages and
   // refusals.

@@ -215,7 +215,13 @@ std::unique_ptr<ChildProcess> spawnChild(const SpawnRequest& request) {
   args.flags = CLONE_PIDFD | CLONE_VFORK;
   args.pidfd = reinterpret_cast<std::uint64_t>(&pidfd);
   args.exit_signal = SIGCHLD;
-  const long pid = ::syscall(SYS_clone3, &args, sizeof args);
+  long pid = ::syscall(SYS_clone3, &args, sizeof args);
+  if (pid < 0 && errno == ENOSYS) {
+    // A seccomp filter cannot look into clone3's argument structure, so
+    // sandboxes that restrict namespaces (systemd's RestrictNamespaces=)
+    // answer it with ENOSYS; clone() takes the same flags as an argument.
+    pid = ::syscall(SYS_clone, CLONE_PIDFD | CLONE_VFORK | SIGCHLD, nullptr, &pidfd, nullptr, nullptr);
+  }
   if (pid == 0) runChild(plan);
   const int cloneError = errno;
   ::close(pipeFds[1]);

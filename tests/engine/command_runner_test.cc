@@ -2,7 +2,15 @@
 // real devices in the test's own network namespace.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
+#include <iterator>
 #include <system_error>
 
 #include "helper/engine/mihomo_manager.h"
@@ -33,6 +41,28 @@ TEST(CommandRunnerTest, AChattyCommandDoesNotBlockOnAFullPipe) {
 TEST(CommandRunnerTest, AProgramThatCannotStartThrows) {
   EXPECT_THROW(MihomoManager::runShellSync("/nonexistent/tool", {}), std::system_error);
   EXPECT_THROW(MihomoManager::runShellSync("/etc/hostname", {}), std::system_error);
+}
+
+// Under the helper's systemd unit, RestrictNamespaces= makes clone3 fail
+// with ENOSYS; programs must still start. The filter stays with the process,
+// so the check runs in a child of its own.
+[[noreturn]] void runWithClone3Refused() {
+  sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+    _exit(2);
+  }
+  if (syscall(SYS_clone3, nullptr, 0) != -1 || errno != ENOSYS) _exit(3);
+  _exit(MihomoManager::runShellSync("/bin/echo", {"started"}) == "started\n" ? 0 : 4);
+}
+
+TEST(CommandRunnerTest, ProgramsStartWhereClone3IsRefused) {
+  EXPECT_EXIT(runWithClone3Refused(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(InterfaceInventoryTest, OnlyNamesBeginningWithUtun) {
