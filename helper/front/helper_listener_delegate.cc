@@ -22,7 +22,6 @@ HelperListenerDelegate::HelperListenerDelegate(Options options)
     options_.imageReplacedSinceLaunch = [] { return CodeSignValidator::imageReplacedSinceLaunch(); };
   }
   if (!options_.service) options_.service = []() -> HelperServiceImpl& { return HelperServiceImpl::shared(); };
-  if (options_.backgroundQueue == nullptr) options_.backgroundQueue = &ConcurrentQueue::global();
 }
 
 bool HelperListenerDelegate::shouldAcceptNewConnection(ipc::PacketServer& /*listener*/,
@@ -64,12 +63,9 @@ bool HelperListenerDelegate::shouldAcceptNewConnection(ipc::PacketServer& /*list
   if (!options_.imageReplacedSinceLaunch()) return false;
   connection.refuseWith(ipc::RefusalCode::updated,
                         "the helper was updated and is restarting; connect again in a moment");
-  if (staleTaskPending_.exchange(true)) return false;
-  options_.backgroundQueue->async([this] {
-    // Pending until it holds the lock: refusals before that are answered by
-    // this check, later ones need a check of their own.
-    options_.service().markStaleImage([this] { staleTaskPending_ = false; });
-  });
+  // The check takes the service lock, which a long engine start may hold:
+  // it runs on the service's timer thread, and refusals meanwhile add none.
+  options_.service().markStaleImageSoon();
   return false;
 }
 

@@ -4,11 +4,9 @@
 // which starts the stale-image exit.
 #pragma once
 
-#include <atomic>
 #include <functional>
 
 #include "helper/codesign/code_sign_validator.h"
-#include "platform/dispatch/queues.h"
 #include "platform/ipc/packet_server.h"
 #include "platform/log/logger.h"
 #include "platform/process/peer_process.h"
@@ -29,8 +27,6 @@ class HelperListenerDelegate : public ipc::PacketServer::Delegate {
     std::function<bool()> imageReplacedSinceLaunch;
     // Empty: HelperServiceImpl::shared.
     std::function<HelperServiceImpl&()> service;
-    // Where the stale-image task runs; null: ConcurrentQueue::global().
-    ConcurrentQueue* backgroundQueue = nullptr;
   };
 
   HelperListenerDelegate();
@@ -44,10 +40,6 @@ class HelperListenerDelegate : public ipc::PacketServer::Delegate {
   Logger log_;
   // Refusals are logged in detail at most 20 a second.
   LogLimiter refusalLog_{20, 1};
-  // A stale-image task has been submitted and does not hold the service
-  // lock yet; refusals meanwhile add no task, so a flood of them cannot pile
-  // up threads behind a long engine start.
-  std::atomic<bool> staleTaskPending_{false};
 };
 
 }  // namespace helper

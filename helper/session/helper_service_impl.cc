@@ -56,7 +56,6 @@ double systemWallClock() {
 HelperServiceImpl::Options withDefaults(HelperServiceImpl::Options options) {
   if (!options.wallClock) options.wallClock = systemWallClock;
   if (!options.exitProcess) options.exitProcess = [](int status) { ::_exit(status); };
-  if (options.backgroundQueue == nullptr) options.backgroundQueue = &ConcurrentQueue::global();
   if (!options.imageReplacedSinceLaunch) {
     options.imageReplacedSinceLaunch = [] { return CodeSignValidator::imageReplacedSinceLaunch(); };
   }
@@ -80,7 +79,7 @@ HelperServiceImpl::HelperServiceImpl(Options options)
       log_(kLogSubsystem, "Service"),
       mihomo_(options_.manager),
       heartbeatTimeout_(options_.heartbeatTimeout),
-      watchdogQueue_("tarn.CorvalethApp.helper.watchdog"),
+      timers_([this] { runTimers(); }),
       engineWatcher_("engine-watch") {
   log_.notice("startup cleanup: sweeping orphan utun-devices");
   // Not yet visible to anyone else, so no lock.
@@ -88,8 +87,13 @@ HelperServiceImpl::HelperServiceImpl(Options options)
 }
 
 HelperServiceImpl::~HelperServiceImpl() {
+  {
+    std::lock_guard<std::mutex> guard(timerMutex_);
+    timersStopping_ = true;
+  }
+  timerChanged_.notify_all();
+  timers_.join();  // a tick in progress finishes first
   std::lock_guard<std::mutex> guard(lock_);
-  cancelWatchdog();
   // An exit callback waiting for the lock finds its engine outdated.
   ++engineGeneration_;
   if (session_ || mihomo_.process() != nullptr) stopEngine();
@@ -216,27 +220,71 @@ void HelperServiceImpl::status(StatusReply reply) {
                      session ? session->activatedAt : 0, 0, HelperConstants::helperVersion, 0));
 }
 
-void HelperServiceImpl::markStaleImage(const std::function<void()>& onLocked) {
+void HelperServiceImpl::markStaleImage() {
   std::lock_guard<std::mutex> guard(lock_);
-  if (onLocked) onLocked();
   staleImageDetected_ = true;
   exitForStaleImageIfIdle();
 }
 
+void HelperServiceImpl::markStaleImageSoon() {
+  {
+    std::lock_guard<std::mutex> guard(timerMutex_);
+    staleCheckPending_ = true;
+  }
+  timerChanged_.notify_all();
+}
+
 void HelperServiceImpl::startWatchdog() {
-  if (watchdogSource_) watchdogSource_->cancel();
-  auto timer = watchdogQueue_.makeTimer();
-  timer->schedule(options_.watchdogInterval, options_.watchdogInterval);
-  // The queue is stopped before the service goes away (see the member
-  // order), so the handler never outlives `this`.
-  timer->setEventHandler([this] { checkHeartbeat(); });
-  timer->resume();
-  watchdogSource_ = std::move(timer);
+  {
+    std::lock_guard<std::mutex> guard(timerMutex_);
+    nextTick_ = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                       std::chrono::duration<double>(options_.watchdogInterval));
+  }
+  timerChanged_.notify_all();
 }
 
 void HelperServiceImpl::cancelWatchdog() {
-  if (watchdogSource_) watchdogSource_->cancel();
-  watchdogSource_.reset();
+  std::lock_guard<std::mutex> guard(timerMutex_);
+  nextTick_.reset();
+}
+
+void HelperServiceImpl::runTimers() {
+  pthread_setname_np(pthread_self(), "service-timers");
+  const auto interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(options_.watchdogInterval));
+  std::unique_lock<std::mutex> timers(timerMutex_);
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (timersStopping_) return;
+    if (exitAt_ && now >= *exitAt_) {
+      exitAt_.reset();
+      timers.unlock();
+      options_.exitProcess(0);  // without the service lock: the exit comes even while it is held
+      timers.lock();
+      continue;
+    }
+    if (staleCheckPending_) {
+      staleCheckPending_ = false;
+      timers.unlock();
+      markStaleImage();
+      timers.lock();
+      continue;
+    }
+    if (nextTick_ && now >= *nextTick_) {
+      // The next tick is due one interval after this one was; ticks missed
+      // meanwhile are merged into this one.
+      do *nextTick_ += interval;
+      while (*nextTick_ <= now);
+      timers.unlock();
+      checkHeartbeat();
+      timers.lock();
+      continue;
+    }
+    auto wake = std::chrono::steady_clock::time_point::max();
+    if (nextTick_) wake = *nextTick_;
+    if (exitAt_) wake = std::min(wake, *exitAt_);
+    timerChanged_.wait_until(timers, wake);
+  }
 }
 
 void HelperServiceImpl::checkHeartbeat() {
@@ -318,9 +366,14 @@ void HelperServiceImpl::exitForStaleImageIfIdle() {
   stopEngine();
   session_.reset();
   cancelWatchdog();
-  // Without the lock: the exit happens even while another request holds it.
-  options_.backgroundQueue->asyncAfter(options_.exitDelay,
-                                       [exitProcess = options_.exitProcess] { exitProcess(0); });
+  // On the timer thread, without the lock: the exit happens even while
+  // another request holds it.
+  {
+    std::lock_guard<std::mutex> guard(timerMutex_);
+    exitAt_ = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                     std::chrono::duration<double>(options_.exitDelay));
+  }
+  timerChanged_.notify_all();
 }
 
 }  // namespace helper

@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -18,10 +19,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "helper/engine/mihomo_manager.h"
 #include "helper/front/helper_protocol.h"
-#include "platform/dispatch/queues.h"
 #include "platform/log/logger.h"
 #include "platform/process/exit_watcher.h"
 
@@ -54,11 +55,9 @@ class HelperServiceImpl final : public HelperProtocol {
     double exitDelay = 0.5;
     // Wall-clock seconds since 1970-01-01 00:00 UTC; empty: the system clock.
     std::function<double()> wallClock;
-    // Ends the process; empty: _exit. Called on the background queue, with
-    // the session already torn down and without the lock.
+    // Ends the process; empty: _exit. Called on the service's timer thread,
+    // with the session already torn down and without the lock.
     std::function<void(int status)> exitProcess;
-    // Where the delayed exit runs; null: ConcurrentQueue::global().
-    ConcurrentQueue* backgroundQueue = nullptr;
     // Whether the executable on disk changed since launch, checked when a
     // session ends; empty: CodeSignValidator::imageReplacedSinceLaunch.
     std::function<bool()> imageReplacedSinceLaunch;
@@ -88,8 +87,11 @@ class HelperServiceImpl final : public HelperProtocol {
 
   // The stale-image check after a refused connection whose executable
   // changed on disk: takes the lock, marks the image stale and exits the
-  // process if nobody needs it. `onLocked` runs first thing under the lock.
-  void markStaleImage(const std::function<void()>& onLocked = nullptr);
+  // process if nobody needs it.
+  void markStaleImage();
+  // The same, later, on the service's timer thread: the caller (admission)
+  // never waits for the lock. Requests made while one is pending are one.
+  void markStaleImageSoon();
 
  private:
   friend class HelperServiceImplTestPeer;
@@ -110,7 +112,7 @@ class HelperServiceImpl final : public HelperProtocol {
   };
 
   // The caller holds lock_ for these two.
-  void startWatchdog();
+  void startWatchdog();  // replaces an armed watchdog
   void exitForStaleImageIfIdle();
   // Takes lock_ itself; on the watchdog queue.
   void checkHeartbeat();
@@ -132,15 +134,27 @@ class HelperServiceImpl final : public HelperProtocol {
   std::optional<ActiveSession> session_;
   MihomoManager mihomo_;
   const double heartbeatTimeout_;
-  std::shared_ptr<TimerSource> watchdogSource_;
   bool staleImageDetected_ = false;
   bool exitScheduled_ = false;
   // Counts engine launches watched, so that the end of an engine that was
   // already replaced or stopped is ignored.
   std::uint64_t engineGeneration_ = 0;
+  // The timer thread: watchdog ticks on the monotonic clock (first one
+  // interval after startWatchdog(), then every interval; ticks that fall
+  // due while one runs are merged), the delayed exit, and pending
+  // stale-image checks. Its own mutex guards only these fields; it calls
+  // into the service without holding it.
+  void runTimers();
+  std::mutex timerMutex_;
+  std::condition_variable timerChanged_;
+  std::optional<std::chrono::steady_clock::time_point> nextTick_;  // armed watchdog
+  std::optional<std::chrono::steady_clock::time_point> exitAt_;
+  bool staleCheckPending_ = false;
+  bool timersStopping_ = false;
+
   // Last, so they go first: their threads are stopped before anything a
   // tick or an exit callback uses is destroyed.
-  SerialQueue watchdogQueue_;
+  std::thread timers_;
   ExitWatcher engineWatcher_;
 };
 

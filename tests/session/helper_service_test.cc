@@ -188,8 +188,7 @@ TEST_F(HelperServiceTest, TheWatchdogExpiresStrictlyAfterThirtySecondsWithoutAHe
     EXPECT_FALSE(alive(engine));
     EXPECT_FALSE(Peer::watchdogArmed(service()));
   }
-  background_.waitUntilIdle();
-  EXPECT_THAT(exits(), ElementsAre(0));
+  EXPECT_TRUE(eventually([&] { return exits() == std::vector<int>{0}; }));
 }
 
 TEST_F(HelperServiceTest, AStaleImageWaitsForASessionHeardFromWithinThirtySecondsThenExitsWithoutTheLock) {
@@ -201,7 +200,6 @@ TEST_F(HelperServiceTest, AStaleImageWaitsForASessionHeardFromWithinThirtySecond
   ASSERT_TRUE(c->heartbeat(token));
   clock_ = clock_ + 30;  // exactly 30 s since the heartbeat: still alive
   service().markStaleImage();
-  background_.waitUntilIdle();
   EXPECT_TRUE(exits().empty());
   EXPECT_TRUE(alive(engine));
   const std::string postponed = "binary replaced on disk, but a session is live — postponing exit until it ends";
@@ -242,10 +240,10 @@ TEST_F(HelperServiceTest, NeitherAnUnusableURLNorRefusalsAfterAnUpdateWaitForThe
     }
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
   }
-  background_.waitUntilIdle();
   // The stale-image checks that queued behind the lock ran after it (one
   // at a time pending); each found the session live.
   const std::string postponed = "binary replaced on disk, but a session is live — postponing exit until it ends";
+  EXPECT_TRUE(eventually([&] { return serviceLines().back() == postponed; }));
   const std::string request = "activate request from PID 4242", refused = "activate: invalid proxy URL";
   EXPECT_THAT(serviceLines(), ::testing::AnyOf(ElementsAre(request, refused, postponed),
                                                ElementsAre(request, refused, postponed, postponed)));

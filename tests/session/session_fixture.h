@@ -25,8 +25,8 @@ class HelperServiceImplTestPeer {
   static std::mutex& lock(HelperServiceImpl& s) { return s.lock_; }
   static void checkHeartbeat(HelperServiceImpl& s) { s.checkHeartbeat(); }
   static bool watchdogArmed(HelperServiceImpl& s) {
-    std::lock_guard<std::mutex> guard(s.lock_);
-    return s.watchdogSource_ && !s.watchdogSource_->isCancelled();
+    std::lock_guard<std::mutex> guard(s.timerMutex_);
+    return s.nextTick_.has_value();
   }
   static pid_t enginePid(HelperServiceImpl& s) {
     std::lock_guard<std::mutex> guard(s.lock_);
@@ -42,7 +42,6 @@ class SessionFixture : public EngineFixture {
     server_.reset();
     delegate_.reset();
     service_.reset();
-    background_.waitUntilIdle();
     EngineFixture::TearDown();
   }
 
@@ -59,7 +58,6 @@ class SessionFixture : public EngineFixture {
       std::lock_guard<std::mutex> guard(mutex_);
       exits_.push_back(status);
     };
-    o.backgroundQueue = &background_;
     return o;
   }
   // Created on first use, with `o` or options().
@@ -80,8 +78,7 @@ class SessionFixture : public EngineFixture {
       o.recheck = [](const PeerProcess&, const AdmittedPeer&) { return std::string(); };
       o.imageReplacedSinceLaunch = [this] { return replaced_.load(); };
       o.service = [this]() -> HelperServiceImpl& { return service(); };  // made by a test's first client
-      o.backgroundQueue = &background_;
-      delegate_ = std::make_unique<HelperListenerDelegate>(o);
+        delegate_ = std::make_unique<HelperListenerDelegate>(o);
     }
     return *delegate_;
   }
@@ -116,7 +113,6 @@ class SessionFixture : public EngineFixture {
   static bool alive(pid_t pid) { return pid > 0 && kill(pid, 0) == 0; }
 
   std::atomic<double> clock_{1'700'000'000.0};
-  ConcurrentQueue background_;
   std::mutex mutex_;
   std::vector<int> exits_;
   std::unique_ptr<HelperServiceImpl> service_;
