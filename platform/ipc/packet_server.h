@@ -147,8 +147,6 @@ class PacketServer {
   void stop();
 
   const Options& options() const { return options_; }
-  // Whether the socket came from systemd.
-  bool socketActivated() const { return activated_; }
   std::size_t connectionCount() const;
 
  private:
@@ -162,7 +160,6 @@ class PacketServer {
   Logger log_;
   UniqueFd listenFd_;
   UniqueFd stopEvent_;
-  bool activated_ = false;
   std::shared_ptr<Shared> shared_;
   std::thread listener_;
   double lastCapLog_ = -1;

@@ -82,8 +82,7 @@ std::string PacketServer::resume() {
   std::string error;
   if (options_.useSocketActivation) {
     listenFd_ = socketFromActivation(&error);
-    activated_ = listenFd_.valid();
-    if (!activated_ && !error.empty()) return error;
+    if (!listenFd_.valid() && !error.empty()) return error;
   }
   if (!listenFd_.valid()) {
     listenFd_ = bindListeningSocket(options_.socketPath, &error);
