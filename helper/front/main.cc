@@ -2,6 +2,7 @@
 // image stamp, starts the control listener and serves until it is stopped
 // or exits for an updated executable.
 #include <fcntl.h>
+#include <sysexits.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -32,7 +33,7 @@ int main(int argc, char** argv) {
                  "usage: %s (no arguments) — the helper daemon, started by systemd through "
                  "helper.socket; talk to it with helperctl (see helperctl --help)\n",
                  argv[0]);
-    return 64;
+    return EX_USAGE;
   }
   // Every connection is served on a thread of its own; by default each new
   // thread may get a malloc arena of its own, up to eight per core, and the

@@ -3,6 +3,8 @@
 // EX_USAGE).
 #pragma once
 
+#include <sysexits.h>
+
 #include <CLI/CLI.hpp>
 #include <iostream>
 #include <optional>
@@ -10,7 +12,6 @@
 
 namespace helper::cli {
 
-inline constexpr int kExitUsage = 64;
 
 // Parses argv into `app`, running the chosen subcommand's callback. Returns
 // the status to end with at once (help, usage error), or nothing when the
@@ -26,7 +27,7 @@ inline std::optional<int> parse(CLI::App& app, int argc, char** argv, const std:
     return 0;
   } catch (const CLI::ParseError& e) {
     std::cerr << program << ": " << e.what() << "\nRun `" << program << " --help` for usage.\n";
-    return kExitUsage;
+    return EX_USAGE;
   }
   return std::nullopt;
 }

@@ -1,6 +1,7 @@
 // helper-codesign: the signing tool of the helper's code-signing scheme.
 // Makes Ed25519 signing keys, appends signature trailers to executables,
 // shows what a trailer says and checks it. See docs/code-signing.md.
+#include <sysexits.h>
 #include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
@@ -18,7 +19,6 @@ using namespace helper::codesign;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 64;  // sysexits EX_USAGE
 
 int complain(const std::string& text) {
   std::cerr << "helper-codesign: " << text << "\n";
@@ -163,12 +163,12 @@ int run(int argc, char** argv) {
   signCmd->callback([&] {
     if (keyPath.empty() == !adhoc) {
       std::cerr << "helper-codesign sign: give exactly one of --key KEY and --adhoc\n";
-      exitCode = kExitUsage;
+      exitCode = EX_USAGE;
       return;
     }
     if (const std::string problem = identifierProblem(identifier); !problem.empty()) {
       std::cerr << "helper-codesign sign: --identifier: " << problem << "\n";
-      exitCode = kExitUsage;
+      exitCode = EX_USAGE;
       return;
     }
     exitCode = sign(file, identifier, keyPath);
@@ -205,7 +205,7 @@ int run(int argc, char** argv) {
     std::cerr << "helper-codesign: unknown command '" << argv[1]
               << "' (commands: keygen, sign, display, verify)\nRun `helper-codesign --help` for "
                  "usage.\n";
-    return kExitUsage;
+    return EX_USAGE;
   }
   if (const auto early = helper::cli::parse(app, argc, argv, "helper-codesign")) return *early;
   return exitCode;

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr int kExitRefused = 1;     // the configuration writer refused the upstream
-constexpr int kExitInvalidUrl = 2;  // not a usable proxy URL
 
 std::optional<helper::ProxyConfig> parseOrComplain(const std::string& text) {
   auto config = helper::ProxyConfig::parse(text);
@@ -26,7 +24,7 @@ nlohmann::ordered_json optionalText(const std::optional<std::string>& value) {
 
 int parseUrl(const std::string& text) {
   const auto config = parseOrComplain(text);
-  if (!config) return kExitInvalidUrl;
+  if (!config) return helperctl::kExitInvalidUrl;
   nlohmann::ordered_json out;
   out["kind"] = std::string(helper::rawValue(config->kind));
   out["host"] = config->host;
@@ -39,12 +37,12 @@ int parseUrl(const std::string& text) {
 
 int renderConfig(const std::string& text) {
   const auto config = parseOrComplain(text);
-  if (!config) return kExitInvalidUrl;
+  if (!config) return helperctl::kExitInvalidUrl;
   try {
     std::cout << helper::makeConfig(*config, "utun0") << std::flush;
   } catch (const helper::MihomoError& e) {
     std::cerr << e.errorDescription() << "\n";
-    return kExitRefused;
+    return helperctl::kExitRefused;
   }
   return helperctl::kExitOk;
 }
@@ -60,7 +58,7 @@ void registerConfigCommands(CLI::App& app, int& exitCode) {
                        helperctl::kSecretInputStatus + ".");
   parse->callback([&exitCode] {
     const auto text = parseInput.read();
-    exitCode = text ? parseUrl(*text) : helperctl::kExitUsage;
+    exitCode = text ? parseUrl(*text) : EX_USAGE;
   });
 
   static helperctl::SecretInput renderInput("URL", "proxy URL");
@@ -74,7 +72,7 @@ void registerConfigCommands(CLI::App& app, int& exitCode) {
       helperctl::kSecretInputStatus + ".");
   render->callback([&exitCode] {
     const auto text = renderInput.read();
-    exitCode = text ? renderConfig(*text) : helperctl::kExitUsage;
+    exitCode = text ? renderConfig(*text) : EX_USAGE;
   });
 }
 

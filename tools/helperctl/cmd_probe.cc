@@ -144,7 +144,7 @@ int probe(const std::string& url, const std::string& targetText, double timeoutS
     std::cerr << "helperctl probe: --target wants HOST:PORT (or [IPv6]:PORT) with a port from 1 "
                  "to 65535, not '"
               << targetText << "'\n";
-    return helperctl::kExitUsage;
+    return EX_USAGE;
   }
   const std::string where = std::string(helper::rawValue(proxy->kind)) + " proxy at " +
                             hostPort(proxy->host, proxy->port);
@@ -206,7 +206,7 @@ void registerProbeCommand(CLI::App& app, int& exitCode) {
       "  70  internal error");
   cmd->callback([&exitCode] {
     const auto text = url.read();
-    exitCode = text ? probe(*text, target, timeoutSeconds) : helperctl::kExitUsage;
+    exitCode = text ? probe(*text, target, timeoutSeconds) : EX_USAGE;
   });
 }
 

@@ -33,8 +33,6 @@ using helper::HelperClient;
 using helper::HelperClientError;
 using helper::ipc::UniqueFd;
 
-constexpr int kExitRefusedByHelper = 1;  // the helper answered no
-constexpr int kExitUnreachable = 3;      // no helper to talk to
 constexpr int kExitNotAdmitted = 4;      // the helper refused this program
 constexpr int kExitNoAnswer = 5;         // time-out, lost connection, nonsense reply
 
@@ -46,7 +44,7 @@ constexpr const char* kConnectionStatuses =
 int exitCodeFor(const HelperClientError& e) {
   switch (e.kind()) {
     case HelperClientError::Kind::unreachable:
-      return kExitUnreachable;
+      return helperctl::kExitUnreachable;
     case HelperClientError::Kind::refused:
       return kExitNotAdmitted;
     default:
@@ -70,7 +68,7 @@ template <typename Result>
 int refused(const Result& r, const char* fallback) {
   std::cerr << r.message.value_or(fallback) << "\n";
   printCode(r.error);
-  return kExitRefusedByHelper;
+  return helperctl::kExitRefused;
 }
 
 std::string formatTime(double unixTime) {
@@ -147,7 +145,7 @@ int heartbeat(const std::string& token) {
     auto client = HelperClient::connect();
     if (client->heartbeat(token)) return helperctl::kExitOk;
     std::cerr << "helperctl: heartbeat refused: no live session has this token\n";
-    return kExitRefusedByHelper;
+    return helperctl::kExitRefused;
   } catch (const HelperClientError& e) {
     return complain(e);
   }
@@ -214,7 +212,7 @@ int activate(const std::string& url, std::optional<int> pid, bool detach) {
   const UniqueFd wake(eventfd(0, EFD_CLOEXEC));
   if (!signals.valid() || !wake.valid()) {
     std::cerr << "helperctl: internal error: cannot set up waiting: " << std::strerror(errno) << "\n";
-    return helperctl::kExitInternal;
+    return EX_SOFTWARE;
   }
   std::unique_ptr<HelperClient> client;
   try {
@@ -311,7 +309,7 @@ int activate(const std::string& url, std::optional<int> pid, bool detach) {
   keeper.stop();
   std::lock_guard<std::mutex> guard(reasonMutex);
   std::cerr << "helperctl: " << endReason << "\n";
-  return kExitRefusedByHelper;
+  return helperctl::kExitRefused;
 }
 
 void registerServiceCommands(CLI::App& app, int& exitCode) {
@@ -351,7 +349,7 @@ void registerServiceCommands(CLI::App& app, int& exitCode) {
       withSecret);
   activateCmd->callback([&exitCode] {
     const auto text = url.read();
-    exitCode = text ? activate(*text, pid, detach) : helperctl::kExitUsage;
+    exitCode = text ? activate(*text, pid, detach) : EX_USAGE;
   });
 
   static helperctl::SecretInput heartbeatToken("TOKEN", "session token");
@@ -361,7 +359,7 @@ void registerServiceCommands(CLI::App& app, int& exitCode) {
                        std::string("Exit status: 0 accepted; 1 no live session has this token") + withSecret);
   heartbeatCmd->callback([&exitCode] {
     const auto token = heartbeatToken.read();
-    exitCode = token ? heartbeat(*token) : helperctl::kExitUsage;
+    exitCode = token ? heartbeat(*token) : EX_USAGE;
   });
 
   static helperctl::SecretInput deactivateToken("TOKEN", "session token");
@@ -374,7 +372,7 @@ void registerServiceCommands(CLI::App& app, int& exitCode) {
                             withSecret);
   deactivateCmd->callback([&exitCode] {
     const auto token = deactivateToken.read();
-    exitCode = token ? deactivate(*token) : helperctl::kExitUsage;
+    exitCode = token ? deactivate(*token) : EX_USAGE;
   });
 }
 

@@ -5,15 +5,19 @@
 // --help.
 #pragma once
 
+#include <sysexits.h>
+
 #include <CLI/CLI.hpp>
 #include <vector>
 
 namespace helperctl {
 
-// Exit statuses shared by every subcommand.
+// Exit statuses shared by the subcommands; besides these, EX_USAGE (64) for
+// a bad command line and EX_SOFTWARE (70) for a bug, from <sysexits.h>.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitUsage = 64;     // bad command line (sysexits EX_USAGE)
-inline constexpr int kExitInternal = 70;  // a bug or out of memory (EX_SOFTWARE)
+inline constexpr int kExitRefused = 1;      // the helper, or the configuration writer, said no
+inline constexpr int kExitInvalidUrl = 2;   // not a usable proxy URL
+inline constexpr int kExitUnreachable = 3;  // no helper, or no proxy, to talk to
 
 using Registrar = void (*)(CLI::App& app, int& exitCode);
 

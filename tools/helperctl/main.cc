@@ -37,6 +37,6 @@ int main(int argc, char** argv) {
     return run(argc, argv);
   } catch (const std::exception& e) {
     std::cerr << "helperctl: internal error: " << e.what() << "\n";
-    return helperctl::kExitInternal;
+    return EX_SOFTWARE;
   }
 }

@@ -26,7 +26,7 @@ class SecretInput {
   // --fd is one line: the trailing newline is dropped; nothing at all, or a
   // second line, is refused. From a terminal it is prompted for on standard
   // error and read without echo. On failure says why on standard error and
-  // returns nothing; the command then ends with kExitUsage.
+  // returns nothing; the command then ends with EX_USAGE.
   std::optional<std::string> read() const;
 
  private:
