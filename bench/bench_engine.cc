@@ -21,7 +21,7 @@
 #include "bench/support/bench_env.h"
 #include "helper/engine/engine_paths.h"
 #include "helper/engine/mihomo_manager.h"
-#include "platform/log/logger.h"
+#include "tests/support/memory_log_sink.h"
 #include "platform/paths/paths.h"
 #include "platform/system/system.h"
 #include "tests/support/netns.h"

@@ -204,28 +204,4 @@ bool LogLimiter::allow(std::size_t* heldBack) {
 
 void consoleLog(const std::string& line) { writeAll(STDERR_FILENO, line + "\n"); }
 
-void MemoryLogSink::write(const LogRecord& record) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  records_.push_back(record);
-}
-
-std::vector<LogRecord> MemoryLogSink::records() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return records_;
-}
-
-std::vector<std::string> MemoryLogSink::messages(const std::string& category) const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  std::vector<std::string> out;
-  for (const auto& r : records_) {
-    if (category.empty() || r.category == category) out.push_back(r.message);
-  }
-  return out;
-}
-
-void MemoryLogSink::clear() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  records_.clear();
-}
-
 }  // namespace helper

@@ -91,18 +91,4 @@ class LogLimiter {
 // The console log: one line on stderr, written at once.
 void consoleLog(const std::string& line);
 
-// Collects records in memory; for tests.
-class MemoryLogSink : public LogSink {
- public:
-  void write(const LogRecord& record) override;
-  std::vector<LogRecord> records() const;
-  // The messages of one category (all categories when empty), in order.
-  std::vector<std::string> messages(const std::string& category = "") const;
-  void clear();
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<LogRecord> records_;
-};
-
 }  // namespace helper

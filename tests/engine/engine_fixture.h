@@ -15,7 +15,7 @@
 
 #include "helper/engine/engine_paths.h"
 #include "helper/engine/mihomo_manager.h"
-#include "platform/log/logger.h"
+#include "tests/support/memory_log_sink.h"
 #include "platform/paths/paths.h"
 #include "tests/support/run_command.h"
 #include "tests/support/test_env.h"

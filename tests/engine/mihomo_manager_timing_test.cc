@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include "tests/support/memory_log_sink.h"
 #include "helper/engine/engine_paths.h"
 #include "helper/engine/mihomo_error.h"
 #include "helper/engine/mihomo_manager.h"

@@ -6,7 +6,7 @@
 
 #include "helper/front/control_connection.h"
 #include "helper/front/control_message.h"
-#include "platform/log/logger.h"
+#include "tests/support/memory_log_sink.h"
 
 namespace helper {
 namespace {

@@ -18,7 +18,7 @@
 
 #include "platform/ipc/packet_client.h"
 #include "platform/ipc/packet_server.h"
-#include "platform/log/logger.h"
+#include "tests/support/memory_log_sink.h"
 #include "tests/support/test_env.h"
 
 namespace helper::ipc {

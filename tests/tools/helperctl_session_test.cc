@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/memory_log_sink.h"
 #include "helper/front/control_message.h"
 #include "helper/front/helper_constants.h"
 #include "platform/ipc/packet_server.h"
