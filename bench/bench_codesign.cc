@@ -49,7 +49,7 @@ std::string signedCopy(const std::string& source, const std::string& name, std::
   std::ifstream("/dev/urandom", std::ios::binary).read(pad.data(), static_cast<std::streamsize>(pad.size()));
   std::ofstream(path, std::ios::binary | std::ios::app) << pad;
   fs::permissions(path, fs::perms::owner_all);
-  if (const auto r = codesign::signFile(path, identifier, &key); !r.error.empty()) die(r.error);
+  if (const auto r = codesign::signFile(path, identifier, &key); !r) die(r.error().message);
   return path;
 }
 
@@ -101,7 +101,7 @@ void validatePeer(benchmark::State& state, Peer kind) {
   dir = tmpl;
   fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                            fs::perms::others_read | fs::perms::others_exec);
-  const auto key = codesign::SigningKey::generate(nullptr);
+  const auto key = codesign::SigningKey::generate();
   if (!key) die("cannot make a signing key");
   const std::string self = signedCopy("/proc/self/exe", "bench_codesign", 14u << 20, "tarn.CorvalethApp.helper", *key);
   signedCopy("/bin/sleep", "peer", 5u << 20, "tarn.CorvalethApp", *key);

@@ -146,15 +146,14 @@ int main(int argc, char** argv) {
     std::fflush(stdout);  // before the measuring copy writes
   }
   const test::TempDir dir;
-  std::string error;
-  const auto key = codesign::SigningKey::generate(&error);
-  if (!key) die(error);
+  const auto key = codesign::SigningKey::generate();
+  if (!key) die(key.error().message);
   for (const auto& [from, to, identifier] : {std::tuple{bench::buildDir() + "/helper/front/helper", "/helper", "tarn.CorvalethApp.helper"},
                                             std::tuple{std::string("/proc/self/exe"), "/bench_service", "tarn.CorvalethApp"}}) {
     std::filesystem::copy_file(from, dir.path() + to);
     std::filesystem::permissions(dir.path() + to, std::filesystem::perms::owner_all);
     const auto r = codesign::signFile(dir.path() + to, identifier, &*key);
-    if (!r.error.empty()) die(r.error);
+    if (!r) die(r.error().message);
   }
   setenv(kDirEnv, dir.path().c_str(), 1);
   std::vector<std::string> args(argv + 1, argv + argc);

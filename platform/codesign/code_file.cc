@@ -21,16 +21,6 @@ namespace {
 
 constexpr size_t kChunk = 256 << 10;
 
-struct Fd {
-  int fd = -1;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
-
 // Reads up to `length` bytes at `offset`; fewer only at the end of the file.
 // Returns -1 on an I/O error.
 ssize_t preadFull(int fd, std::uint8_t* buf, size_t length, off_t offset) {
@@ -125,22 +115,11 @@ std::optional<std::string> CodeEvaluation::teamIdentifier() const {
   return codesign::teamIdentifier(trailer->publicKey);
 }
 
-int openCodeFile(const std::string& path, OSStatus* status, std::string* detail) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    *status = kStatusStaticCodeNotFound;
-    *detail = "cannot open " + path + ": " + std::strerror(errno);
-    return -1;
-  }
+Result<UniqueFd> openCodeFile(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd.valid()) return Error::fromErrno("cannot open " + path);
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    *status = kStatusStaticCodeNotFound;
-    *detail = path + " is not a regular file";
-    return -1;
-  }
-  *status = kStatusOK;
-  detail->clear();
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Error{path + " is not a regular file"};
   return fd;
 }
 
@@ -190,54 +169,37 @@ CodeEvaluation evaluateContents(int fd, CodeEvaluation signature, double deadlin
 CodeEvaluation evaluateCode(int fd) { return evaluateContents(fd, evaluateTrailer(fd)); }
 
 CodeEvaluation evaluateFile(const std::string& path) {
-  OSStatus status = kStatusOK;
-  std::string detail;
-  Fd fd(openCodeFile(path, &status, &detail));
-  if (fd.fd < 0) return evaluationFailure(status, detail);
-  return evaluateCode(fd.fd);
+  const Result<UniqueFd> fd = openCodeFile(path);
+  if (!fd) return evaluationFailure(kStatusStaticCodeNotFound, fd.error().message);
+  return evaluateCode(fd->get());
 }
 
-SignResult signFile(const std::string& path, const std::string& identifier,
-                    const SigningKey* key) {
-  SignResult result;
-  if (std::string problem = identifierProblem(identifier); !problem.empty()) {
-    result.error = problem;
-    return result;
-  }
+Result<Signed> signFile(const std::string& path, const std::string& identifier, const SigningKey* key) {
+  if (std::string problem = identifierProblem(identifier); !problem.empty()) return Error{problem};
   char real[PATH_MAX];
-  if (::realpath(path.c_str(), real) == nullptr) {
-    result.error = "cannot find " + path + ": " + std::strerror(errno);
-    return result;
-  }
+  if (::realpath(path.c_str(), real) == nullptr) return Error::fromErrno("cannot find " + path);
   const std::string target = real;
-  OSStatus status = kStatusOK;
-  Fd in(openCodeFile(target, &status, &result.error));
-  if (in.fd < 0) return result;
+  Result<UniqueFd> in = openCodeFile(target);
+  if (!in) return in.error();
   struct stat st {};
-  ::fstat(in.fd, &st);
+  ::fstat(in->get(), &st);
 
-  const ParseResult existing = readTrailer(in.fd);
+  Signed result;
+  const ParseResult existing = readTrailer(in->get());
   std::uint64_t codeLength = static_cast<std::uint64_t>(st.st_size);
   if (existing.status == kStatusOK) {
     codeLength = existing.trailer->codeLength;
     result.replacedExisting = true;
   } else if (existing.status != kStatusUnsigned) {
-    result.error = path + " ends in a damaged signature trailer (" + existing.detail +
-                   "); not signing over it";
-    return result;
+    return Error{path + " ends in a damaged signature trailer (" + existing.detail + "); not signing over it"};
   }
 
-  std::string temp = paths::dirName(target) + "/." + target.substr(target.rfind('/') + 1) +
-                     ".sign-XXXXXX";
-  Fd out(::mkostemp(temp.data(), O_CLOEXEC));
-  if (out.fd < 0) {
-    result.error = "cannot create a file beside " + target + ": " + std::strerror(errno);
-    return result;
-  }
-  auto fail = [&](std::string why) {
+  std::string temp = paths::dirName(target) + "/." + target.substr(target.rfind('/') + 1) + ".sign-XXXXXX";
+  UniqueFd out(::mkostemp(temp.data(), O_CLOEXEC));
+  if (!out.valid()) return Error::fromErrno("cannot create a file beside " + target);
+  auto fail = [&temp](Error why) {
     ::unlink(temp.c_str());
-    result.error = std::move(why);
-    return result;
+    return why;
   };
 
   Trailer t;
@@ -245,9 +207,8 @@ SignResult signFile(const std::string& path, const std::string& identifier,
   t.codeLength = codeLength;
   t.identifier = identifier;
   bool shortRead = false;
-  if (std::string error = hashPrefix(in.fd, codeLength, out.fd, &t.codeHash, &shortRead);
-      !error.empty()) {
-    return fail(target + ": " + error);
+  if (std::string error = hashPrefix(in->get(), codeLength, out.get(), &t.codeHash, &shortRead); !error.empty()) {
+    return fail(Error{target + ": " + error});
   }
   if (key) {
     t.publicKey = key->publicKey();
@@ -255,23 +216,19 @@ SignResult signFile(const std::string& path, const std::string& identifier,
     result.teamIdentifier = key->teamIdentifier();
   }
   const std::vector<std::uint8_t> trailer = encodeTrailer(t);
-  if (!writeFull(out.fd, trailer.data(), trailer.size())) {
-    return fail("cannot write " + temp + ": " + std::strerror(errno));
-  }
+  if (!writeFull(out.get(), trailer.data(), trailer.size())) return fail(Error::fromErrno("cannot write " + temp));
   // Owner first: changing it clears set-id bits, which the mode then restores.
   if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
     // Only root may; otherwise ours it is. (A (void) cast does not silence
     // glibc's warn_unused_result under _FORTIFY_SOURCE.)
-    [[maybe_unused]] const int changed = ::fchown(out.fd, st.st_uid, st.st_gid);
+    [[maybe_unused]] const int changed = ::fchown(out.get(), st.st_uid, st.st_gid);
   }
-  if (::fchmod(out.fd, st.st_mode & 07777) != 0 || ::fsync(out.fd) != 0) {
-    return fail("cannot finish " + temp + ": " + std::strerror(errno));
+  if (::fchmod(out.get(), st.st_mode & 07777) != 0 || ::fsync(out.get()) != 0) {
+    return fail(Error::fromErrno("cannot finish " + temp));
   }
-  if (::rename(temp.c_str(), target.c_str()) != 0) {
-    return fail("cannot replace " + target + ": " + std::strerror(errno));
-  }
-  Fd dir(::open(paths::dirName(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.fd >= 0) ::fsync(dir.fd);
+  if (::rename(temp.c_str(), target.c_str()) != 0) return fail(Error::fromErrno("cannot replace " + target));
+  const UniqueFd dir(::open(paths::dirName(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.valid()) ::fsync(dir.get());
   return result;
 }
 

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/base/result.h"
+#include "platform/base/unique_fd.h"
 #include "platform/codesign/signature_trailer.h"
 #include "platform/codesign/signing_key.h"
 
@@ -26,9 +28,7 @@ struct CodeEvaluation {
 
 // Opens a file for reading its signature: follows symbolic links, never
 // blocks (FIFOs and devices are refused), and accepts regular files only.
-// Returns the descriptor, or -1 with `status` kStatusStaticCodeNotFound and
-// the reason in `detail`.
-int openCodeFile(const std::string& path, OSStatus* status, std::string* detail);
+Result<UniqueFd> openCodeFile(const std::string& path);
 
 // Reads the trailer of an open file without checking hash or signature.
 ParseResult readTrailer(int fd);
@@ -49,8 +49,7 @@ CodeEvaluation evaluateContents(int fd, CodeEvaluation signature, double deadlin
 CodeEvaluation evaluateCode(int fd);
 CodeEvaluation evaluateFile(const std::string& path);
 
-struct SignResult {
-  std::string error;            // empty on success
+struct Signed {
   bool replacedExisting = false;
   std::optional<std::string> teamIdentifier;
 };
@@ -59,6 +58,6 @@ struct SignResult {
 // is written beside it and renamed over it, so a reader sees the old file or
 // the new one, never half of either. An existing trailer is replaced; the
 // file's mode (and owner, when permitted) is kept. `key` null: ad-hoc.
-SignResult signFile(const std::string& path, const std::string& identifier, const SigningKey* key);
+Result<Signed> signFile(const std::string& path, const std::string& identifier, const SigningKey* key);
 
 }  // namespace helper::codesign

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/base/unique_fd.h"
 #include "platform/paths/paths.h"
 
 namespace helper::codesign {
@@ -47,44 +48,33 @@ SigningKey::SigningKey(std::shared_ptr<EVP_PKEY> key) : key_(std::move(key)) {
   EVP_PKEY_get_raw_public_key(key_.get(), publicKey_.data(), &length);
 }
 
-std::optional<SigningKey> SigningKey::generate(std::string* error) {
+Result<SigningKey> SigningKey::generate() {
   std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(
       EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr), EVP_PKEY_CTX_free);
   EVP_PKEY* key = nullptr;
   if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_keygen(ctx.get(), &key) != 1) {
-    if (error) *error = opensslError("cannot generate an Ed25519 key");
-    return std::nullopt;
+    return Error{opensslError("cannot generate an Ed25519 key")};
   }
   return SigningKey(own(key));
 }
 
-std::optional<SigningKey> SigningKey::fromPem(const std::string& pem, std::string* error) {
+Result<SigningKey> SigningKey::fromPem(const std::string& pem) {
   std::unique_ptr<BIO, decltype(&BIO_free)> bio(
       BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), BIO_free);
   EVP_PKEY* key = bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr;
-  if (key == nullptr) {
-    if (error) *error = opensslError("not a PEM private key");
-    return std::nullopt;
-  }
+  if (key == nullptr) return Error{opensslError("not a PEM private key")};
   auto owned = own(key);
-  if (EVP_PKEY_get_base_id(key) != EVP_PKEY_ED25519) {
-    if (error) *error = "the key is not an Ed25519 key";
-    return std::nullopt;
-  }
+  if (EVP_PKEY_get_base_id(key) != EVP_PKEY_ED25519) return Error{"the key is not an Ed25519 key"};
   return SigningKey(std::move(owned));
 }
 
-std::optional<SigningKey> SigningKey::load(const std::string& path, std::string* error) {
+Result<SigningKey> SigningKey::load(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (error) *error = "cannot read " + path + ": " + std::strerror(errno);
-    return std::nullopt;
-  }
+  if (!in) return Error::fromErrno("cannot read " + path);
   std::ostringstream text;
   text << in.rdbuf();
-  std::string why;
-  auto key = fromPem(text.str(), &why);
-  if (!key && error) *error = path + ": " + why;
+  Result<SigningKey> key = fromPem(text.str());
+  if (!key) return Error{path + ": " + key.error().message};
   return key;
 }
 
@@ -112,31 +102,29 @@ Signature SigningKey::sign(std::span<const std::uint8_t> message) const {
   return out;
 }
 
-std::string saveKeyFile(const std::string& path, const std::string& pem, bool overwrite) {
+Status saveKeyFile(const std::string& path, const std::string& pem, bool overwrite) {
   std::string dir = paths::dirName(path);
   if (dir.empty()) dir = ".";
   std::string temp = dir + "/.key-XXXXXX";
   // The key is never readable by others, not even for a moment.
   const mode_t oldMask = ::umask(077);
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
   ::umask(oldMask);
-  if (fd < 0) return "cannot create a file in " + dir + ": " + std::strerror(errno);
-  std::string error;
-  if (::fchmod(fd, 0600) != 0 || !writeAll(fd, pem) || ::fsync(fd) != 0) {
-    error = "cannot write " + temp + ": " + std::strerror(errno);
+  if (!fd.valid()) return Error::fromErrno("cannot create a file in " + dir);
+  Status done = success();
+  if (::fchmod(fd.get(), 0600) != 0 || !writeAll(fd.get(), pem) || ::fsync(fd.get()) != 0) {
+    done = Error::fromErrno("cannot write " + temp);
   }
-  ::close(fd);
-  if (error.empty()) {
+  if (done) {
     // link() fails when the name exists, so a key is never silently replaced.
-    const int rc = overwrite ? ::rename(temp.c_str(), path.c_str())
-                             : ::link(temp.c_str(), path.c_str());
+    const int rc = overwrite ? ::rename(temp.c_str(), path.c_str()) : ::link(temp.c_str(), path.c_str());
     if (rc != 0) {
-      error = errno == EEXIST ? path + " already exists (use --force to replace it)"
-                              : "cannot create " + path + ": " + std::strerror(errno);
+      done = errno == EEXIST ? Error{path + " already exists (use --force to replace it)", EEXIST}
+                             : Error::fromErrno("cannot create " + path);
     }
   }
   ::unlink(temp.c_str());  // after rename the name is already gone
-  return error;
+  return done;
 }
 
 }  // namespace helper::codesign

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 
+#include "platform/base/result.h"
 #include "platform/codesign/signature_trailer.h"
 
 typedef struct evp_pkey_st EVP_PKEY;
@@ -16,11 +17,11 @@ namespace helper::codesign {
 
 class SigningKey {
  public:
-  // A fresh random key; absent only if the crypto library fails.
-  static std::optional<SigningKey> generate(std::string* error);
+  // A fresh random key; fails only if the crypto library does.
+  static Result<SigningKey> generate();
   // Reads a PEM private key; refuses anything but Ed25519.
-  static std::optional<SigningKey> fromPem(const std::string& pem, std::string* error);
-  static std::optional<SigningKey> load(const std::string& path, std::string* error);
+  static Result<SigningKey> fromPem(const std::string& pem);
+  static Result<SigningKey> load(const std::string& path);
 
   std::string toPem() const;
   const PublicKey& publicKey() const { return publicKey_; }
@@ -35,7 +36,7 @@ class SigningKey {
 
 // Writes a private key file with mode 0600, atomically (a reader sees no file
 // or the whole key). Without `overwrite` an existing file is left alone and
-// the call fails. Returns the error text, or the empty text on success.
-std::string saveKeyFile(const std::string& path, const std::string& pem, bool overwrite);
+// the call fails.
+Status saveKeyFile(const std::string& path, const std::string& pem, bool overwrite);
 
 }  // namespace helper::codesign

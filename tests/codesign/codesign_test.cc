@@ -43,7 +43,7 @@ namespace {
 
 std::string testTeamKey() { return binaryDir() + "/keys/test-team.key"; }
 std::string otherTeamKey() { return binaryDir() + "/keys/other-team.key"; }
-codesign::SigningKey loadKey(const std::string& path) { return codesign::SigningKey::load(path, nullptr).value(); }
+codesign::SigningKey loadKey(const std::string& path) { return codesign::SigningKey::load(path).value(); }
 std::string teamOfKey(const std::string& path) { return loadKey(path).teamIdentifier(); }
 
 // How a copy is signed: no identifier means unsigned, no key ad-hoc; then
@@ -72,7 +72,7 @@ void makeSignedCopy(const std::string& path, const Signing& signing) {
   std::filesystem::copy_file("/bin/sleep", path, std::filesystem::copy_options::overwrite_existing);
   if (signing.identifier.empty()) return;
   const auto key = signing.key.empty() ? std::nullopt : std::optional(loadKey(signing.key));
-  ASSERT_EQ(codesign::signFile(path, signing.identifier, key ? &*key : nullptr).error, "");
+  ASSERT_TRUE(codesign::signFile(path, signing.identifier, key ? &*key : nullptr));
   if (signing.damage) signing.damage(path);
 }
 
@@ -167,7 +167,7 @@ void makeHelperCopy(const std::string& path, const Signing& signing) {
   ::chmod(path.c_str(), 0755);
   if (signing.identifier.empty()) return;
   const auto key = signing.key.empty() ? std::nullopt : std::optional(loadKey(signing.key));
-  ASSERT_EQ(codesign::signFile(path, signing.identifier, key ? &*key : nullptr).error, "");
+  ASSERT_TRUE(codesign::signFile(path, signing.identifier, key ? &*key : nullptr));
   if (signing.damage) signing.damage(path);
 }
 

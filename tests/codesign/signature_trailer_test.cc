@@ -30,7 +30,7 @@ Trailer signedTrailer(const SigningKey& key, std::uint64_t codeLength) {
 }
 
 TEST(SignatureTrailerTest, ParserSaysWhatIsWrong) {
-  const auto key = SigningKey::generate(nullptr);
+  const auto key = SigningKey::generate();
   ASSERT_TRUE(key);
   std::vector<std::uint8_t> base = {'c', 'o', 'd', 'e'};
   const auto trailer = encodeTrailer(signedTrailer(*key, base.size()));
@@ -66,7 +66,7 @@ TEST(SignatureTrailerTest, ParserSaysWhatIsWrong) {
 // A wrong key or signature is refused end to end (validator tests); these
 // fields would be open to change if the signature did not cover them.
 TEST(SignatureTrailerTest, TheSignatureCoversIdentifierLengthAndHash) {
-  const auto key = SigningKey::generate(nullptr);
+  const auto key = SigningKey::generate();
   ASSERT_TRUE(key);
   const Trailer good = signedTrailer(*key, 4);
   ASSERT_TRUE(verifySignature(good));

@@ -110,10 +110,10 @@ ClientGroup::ClientGroup() {
 
 void installAsApplication(const std::string& program, const std::string& path) {
   std::filesystem::copy_file(program, path, std::filesystem::copy_options::overwrite_existing);
-  const auto key = codesign::SigningKey::load(binaryDir() + "/keys/test-team.key", nullptr);
+  const auto key = codesign::SigningKey::load(binaryDir() + "/keys/test-team.key");
   if (!key) throw std::runtime_error("no test team key");
-  if (const auto r = codesign::signFile(path, "tarn.CorvalethApp", &*key); !r.error.empty()) {
-    throw std::runtime_error(r.error);
+  if (const auto r = codesign::signFile(path, "tarn.CorvalethApp", &*key); !r) {
+    throw std::runtime_error(r.error().message);
   }
   // The owner first: changing it clears the set-group-ID bit.
   ::chown(path.c_str(), 0, ClientGroup::get().gid());

@@ -16,6 +16,9 @@
 namespace {
 
 using namespace helper::codesign;
+using helper::Result;
+using helper::Status;
+using helper::UniqueFd;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
@@ -31,18 +34,15 @@ int keygen(const std::string& out, bool force, bool ifMissing) {
   if (ifMissing) {
     struct stat st {};
     if (::stat(out.c_str(), &st) == 0) {
-      std::string error;
-      const auto key = SigningKey::load(out, &error);
-      if (!key) return complain(error + " (and --if-missing keeps it)");
+      const auto key = SigningKey::load(out);
+      if (!key) return complain(key.error().message + " (and --if-missing keeps it)");
       std::cout << key->teamIdentifier() << "\n";
       return kExitOk;
     }
   }
-  std::string error;
-  const auto key = SigningKey::generate(&error);
-  if (!key) return complain(error);
-  error = saveKeyFile(out, key->toPem(), force);
-  if (!error.empty()) return complain(error);
+  const auto key = SigningKey::generate();
+  if (!key) return complain(key.error().message);
+  if (const Status saved = saveKeyFile(out, key->toPem(), force); !saved) return complain(saved.error().message);
   std::cout << key->teamIdentifier() << "\n";
   std::cerr << "wrote " << out
             << " (Ed25519 private key, mode 0600). Keep it secret: whoever holds it can sign "
@@ -53,30 +53,27 @@ int keygen(const std::string& out, bool force, bool ifMissing) {
 int sign(const std::string& file, const std::string& identifier, const std::string& keyPath) {
   std::optional<SigningKey> key;
   if (!keyPath.empty()) {
-    std::string error;
-    key = SigningKey::load(keyPath, &error);
-    if (!key) return complain(error);
+    Result<SigningKey> loaded = SigningKey::load(keyPath);
+    if (!loaded) return complain(loaded.error().message);
+    key = std::move(*loaded);
     struct stat st {};
     if (::stat(keyPath.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
       std::cerr << "helper-codesign: warning: " << keyPath
                 << " can be read by other users; chmod 600 it\n";
     }
   }
-  const SignResult r = signFile(file, identifier, key ? &*key : nullptr);
-  if (!r.error.empty()) return complain(r.error);
-  std::cout << file << ": " << (r.replacedExisting ? "replacing existing signature; " : "")
+  const Result<Signed> r = signFile(file, identifier, key ? &*key : nullptr);
+  if (!r) return complain(r.error().message);
+  std::cout << file << ": " << (r->replacedExisting ? "replacing existing signature; " : "")
             << "signed (Identifier=" << identifier
-            << ", TeamIdentifier=" << notSet(r.teamIdentifier) << ")\n";
+            << ", TeamIdentifier=" << notSet(r->teamIdentifier) << ")\n";
   return kExitOk;
 }
 
 int display(const std::string& file) {
-  OSStatus status = kStatusOK;
-  std::string detail;
-  const int fd = openCodeFile(file, &status, &detail);
-  if (fd < 0) return complain(detail);
-  const ParseResult parsed = readTrailer(fd);
-  ::close(fd);
+  const Result<UniqueFd> fd = openCodeFile(file);
+  if (!fd) return complain(fd.error().message);
+  const ParseResult parsed = readTrailer(fd->get());
   char real[PATH_MAX];
   std::cout << "Executable=" << (::realpath(file.c_str(), real) ? real : file.c_str()) << "\n";
   if (parsed.status == kStatusUnsigned) {
