@@ -71,7 +71,7 @@ enum class Peer { firstTime, known, refused };
 void validatePeer(benchmark::State& state, Peer kind) {
   const std::string path = dir + (kind == Peer::refused ? "/open/peer" : "/peer");
   const auto peer = spawnChild({path, {"600"}});  // a signed sleep
-  const auto process = PeerProcess::fromPid(peer->pid(), nullptr, 0, 0);
+  const auto process = PeerProcess::fromPid(peer->pid(), 0, 0);
   const std::uint64_t hashesBefore = CodeSignValidator::contentChecks();
   long second = 1700000000;
   for (auto _ : state) {

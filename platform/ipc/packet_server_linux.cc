@@ -22,13 +22,13 @@ namespace {
 // after admission and the kernel-attested pid of the pinned process, which
 // is alive from admission to the request, so no other process can have
 // sent it.
-std::optional<PeerProcess> pinPeer(int fd, const Credentials& credentials, bool forceFallback) {
+Result<PeerProcess> pinPeer(int fd, const Credentials& credentials, bool forceFallback) {
   int pidfd = -1;
   socklen_t length = sizeof(pidfd);
   if (!forceFallback && ::getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0 && pidfd >= 0) {
-    return PeerProcess(credentials.pid, pidfd, credentials.uid, credentials.gid);
+    return PeerProcess(credentials.pid, UniqueFd(pidfd), credentials.uid, credentials.gid);
   }
-  return PeerProcess::fromPid(credentials.pid, nullptr, credentials.uid, credentials.gid);
+  return PeerProcess::fromPid(credentials.pid, credentials.uid, credentials.gid);
 }
 
 // In the order docs/protocol.md shows the keys.
@@ -186,7 +186,7 @@ void PacketServer::accepted(UniqueFd fd) {
     ++shared_->perUser[credentials->uid];
   }
 
-  std::optional<PeerProcess> peer = pinPeer(fd.get(), *credentials, forcePidfdFallback_);
+  Result<PeerProcess> peer = pinPeer(fd.get(), *credentials, forcePidfdFallback_);
   if (!peer) {
     log_.error("refusing connection from PID %d: the process is gone", credentials->pid);
     std::lock_guard<std::mutex> guard(shared_->mutex);

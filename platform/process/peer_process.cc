@@ -15,44 +15,17 @@
 
 namespace helper {
 
-PeerProcess::PeerProcess(pid_t pid, int pidfd, uid_t uid, gid_t gid) : pid_(pid), pidfd_(pidfd), uid_(uid), gid_(gid) {}
-
-PeerProcess::~PeerProcess() {
-  if (pidfd_ >= 0) ::close(pidfd_);
-}
-
-PeerProcess::PeerProcess(PeerProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, 0)), pidfd_(std::exchange(other.pidfd_, -1)), uid_(other.uid_), gid_(other.gid_) {}
-
-PeerProcess& PeerProcess::operator=(PeerProcess&& other) noexcept {
-  if (this != &other) {
-    if (pidfd_ >= 0) ::close(pidfd_);
-    pid_ = std::exchange(other.pid_, 0);
-    pidfd_ = std::exchange(other.pidfd_, -1);
-    uid_ = other.uid_;
-    gid_ = other.gid_;
-  }
-  return *this;
-}
-
-std::optional<PeerProcess> PeerProcess::fromPid(pid_t pid, std::string* error, uid_t uid, gid_t gid) {
-  if (pid <= 0) {
-    if (error) *error = "not a process id: " + std::to_string(pid);
-    return std::nullopt;
-  }
-  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  if (fd < 0) {
-    if (error) *error = "pidfd_open(" + std::to_string(pid) + "): " + std::strerror(errno);
-    return std::nullopt;
-  }
-  ::fcntl(fd, F_SETFD, FD_CLOEXEC);  // pidfd_open sets it; made explicit
-  return PeerProcess(pid, fd, uid, gid);
+Result<PeerProcess> PeerProcess::fromPid(pid_t pid, uid_t uid, gid_t gid) {
+  if (pid <= 0) return Error{"not a process id: " + std::to_string(pid)};
+  UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));  // close-on-exec
+  if (!fd.valid()) return Error::fromErrno("pidfd_open(" + std::to_string(pid) + ")");
+  return PeerProcess(pid, std::move(fd), uid, gid);
 }
 
 bool PeerProcess::running() const {
-  if (pidfd_ < 0) return false;
+  if (!pidfd_.valid()) return false;
   // A pidfd becomes readable when its process exits (zombies included).
-  pollfd p{pidfd_, POLLIN, 0};
+  pollfd p{pidfd_.get(), POLLIN, 0};
   int rc;
   do {
     rc = ::poll(&p, 1, 0);
@@ -105,21 +78,6 @@ Result<ProcessState> PeerProcess::readState() const {
   state.dumpable = mem.st_uid != 0 || state.effectiveUid == 0;
   state.inOurNamespaces = sameNamespace(pid_, "pid") && sameNamespace(pid_, "user");
   return state;
-}
-
-std::optional<pid_t> pidOfPidfd(int pidfd) {
-  if (pidfd < 0) return std::nullopt;
-  std::ifstream info("/proc/self/fdinfo/" + std::to_string(pidfd));
-  std::string line;
-  while (std::getline(info, line)) {
-    // Only pidfds have a "Pid:" line; "NSpid:" follows it.
-    if (line.rfind("Pid:", 0) == 0) {
-      long value = 0;
-      if (std::sscanf(line.c_str() + 4, "%ld", &value) != 1) return std::nullopt;
-      return static_cast<pid_t>(value);
-    }
-  }
-  return std::nullopt;
 }
 
 }  // namespace helper

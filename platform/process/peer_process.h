@@ -8,9 +8,11 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/base/result.h"
+#include "platform/base/unique_fd.h"
 
 namespace helper {
 
@@ -33,28 +35,24 @@ class PeerProcess {
  public:
   // No process: pid 0, no pidfd.
   PeerProcess() = default;
-  // Takes ownership of `pidfd`, which must refer to the process `pid` (the
-  // socket layer gets both from SO_PEERCRED and SO_PEERPIDFD), whose
-  // effective user and group were `uid` and `gid` when it connected.
-  PeerProcess(pid_t pid, int pidfd, uid_t uid = static_cast<uid_t>(-1), gid_t gid = static_cast<gid_t>(-1));
-  ~PeerProcess();
-  PeerProcess(PeerProcess&& other) noexcept;
-  PeerProcess& operator=(PeerProcess&& other) noexcept;
-  PeerProcess(const PeerProcess&) = delete;
-  PeerProcess& operator=(const PeerProcess&) = delete;
+  // `pidfd` must refer to the process `pid` (the socket layer gets both
+  // from SO_PEERCRED and SO_PEERPIDFD), whose effective user and group were
+  // `uid` and `gid` when it connected.
+  PeerProcess(pid_t pid, UniqueFd pidfd, uid_t uid = static_cast<uid_t>(-1), gid_t gid = static_cast<gid_t>(-1))
+      : pid_(pid), pidfd_(std::move(pidfd)), uid_(uid), gid_(gid) {}
 
   // A pidfd for the process that has `pid` now (pidfd_open), which
-  // connected as `uid` and `gid`. Absent with `error` set when there is none.
-  static std::optional<PeerProcess> fromPid(pid_t pid, std::string* error = nullptr,
-                                            uid_t uid = static_cast<uid_t>(-1), gid_t gid = static_cast<gid_t>(-1));
+  // connected as `uid` and `gid`.
+  static Result<PeerProcess> fromPid(pid_t pid, uid_t uid = static_cast<uid_t>(-1),
+                                     gid_t gid = static_cast<gid_t>(-1));
 
   pid_t pid() const { return pid_; }
-  int pidfd() const { return pidfd_; }
+  int pidfd() const { return pidfd_.get(); }
   // The effective user and group it had when it connected (SO_PEERCRED);
   // -1 when unknown.
   uid_t connectedUid() const { return uid_; }
   gid_t connectedGid() const { return gid_; }
-  bool valid() const { return pidfd_ >= 0 && pid_ > 0; }
+  bool valid() const { return pidfd_.valid() && pid_ > 0; }
 
   // True while the process has not exited. A pid that proved to name this
   // process before a check that follows it was still this process then.
@@ -66,15 +64,10 @@ class PeerProcess {
 
  private:
   pid_t pid_ = 0;
-  int pidfd_ = -1;
+  UniqueFd pidfd_;
   uid_t uid_ = static_cast<uid_t>(-1);
   gid_t gid_ = static_cast<gid_t>(-1);
 };
-
-// The pid a pidfd refers to, from /proc/self/fdinfo: > 0 while the process
-// exists, -1 once it was reaped, 0 when it is in a pid namespace we cannot
-// see; absent when `pidfd` is not a pidfd.
-std::optional<pid_t> pidOfPidfd(int pidfd);
 
 // SO_PEERPIDFD for getsockopt on a Unix socket: Debian 12's headers do not
 // define it; kernels since 6.5 support it.

@@ -103,7 +103,7 @@ class LinuxSystem : public System {
       if (pid == ::getpid() || !isImage(pid)) continue;
       // Pinned, then looked at again: the pidfd names the process that runs
       // the image now, not one that had the pid a moment ago.
-      std::optional<PeerProcess> pinned = PeerProcess::fromPid(pid);
+      Result<PeerProcess> pinned = PeerProcess::fromPid(pid);
       if (pinned && isImage(pid) && pinned->running()) found.push_back(std::move(*pinned));
     }
     return found;

@@ -88,7 +88,7 @@ struct RunningPeer {
   explicit RunningPeer(const std::string& path) : child(start(path, {"600"})) {}
   ~RunningPeer() { stop(); }
   pid_t pid() const { return child->pid(); }
-  PeerProcess peer() const { return PeerProcess::fromPid(pid(), nullptr, 0, 0).value(); }
+  PeerProcess peer() const { return std::move(PeerProcess::fromPid(pid(), 0, 0).value()); }
   void stop() {
     child->sendSignal(SIGKILL);
     child->waitForExit(-1);
@@ -398,7 +398,7 @@ TEST(CodeSignValidatorTest, JudgesOnlyTheProcessItsPidfdPins) {
                                      std::string(std::strerror(errno))
                                : "");
     EXPECT_EQ(judge(stale, false), unreadable(pid, "-67065", guestFailed.c_str()));
-    judge(PeerProcess::fromPid(pid, nullptr, 0, 0).value(), true);  // the application itself is served
+    judge(std::move(PeerProcess::fromPid(pid, 0, 0).value()), true);  // the application itself is served
     ::kill(pid, SIGKILL);  // the process this test started
     ::waitpid(pid, nullptr, 0);
     return;
@@ -557,7 +557,7 @@ int judgeMain(int argc, char** argv) {
   } else if (how == "delete") {
     std::filesystem::remove(self);
   }
-  const Verdict v = CodeSignValidator::validate(PeerProcess::fromPid(std::stoi(argv[2]), nullptr, 0, 0).value());
+  const Verdict v = CodeSignValidator::validate(std::move(PeerProcess::fromPid(std::stoi(argv[2]), 0, 0).value()));
   for (const auto& line : linesOf(v)) std::cout << line << "\n";
   return v.admitted ? 0 : 1;
 }

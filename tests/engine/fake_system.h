@@ -111,7 +111,7 @@ class FakeSystem : public System {
   std::vector<PeerProcess> processesRunning(const std::vector<FileIdentity>& images) override {
     std::vector<PeerProcess> out;
     if (!images.empty()) {
-      for (pid_t pid : engines) out.emplace_back(pid, -1);
+      for (pid_t pid : engines) out.emplace_back(pid, UniqueFd());
     }
     return out;
   }
