@@ -11,6 +11,7 @@
 #include "helper/config/proxy_config.h"
 #include "helper/engine/mihomo_error.h"
 #include "helper/front/helper_constants.h"
+#include "platform/base/clock.h"
 #include "platform/random/random.h"
 
 namespace helper {
@@ -45,16 +46,12 @@ Failure startFailure(const std::exception& e) {
   return failure(ErrorCase::unexpectedStartError, describeError(e));
 }
 
-double monotonicNow() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
-double systemWallClock() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
+
+
 
 HelperServiceImpl::Options withDefaults(HelperServiceImpl::Options options) {
-  if (!options.wallClock) options.wallClock = systemWallClock;
+  if (!options.wallClock) options.wallClock = wallSeconds;
   if (!options.exitProcess) options.exitProcess = [](int status) { ::_exit(status); };
   if (!options.imageReplacedSinceLaunch) {
     options.imageReplacedSinceLaunch = [] { return CodeSignValidator::imageReplacedSinceLaunch(); };
@@ -326,7 +323,7 @@ void HelperServiceImpl::engineExited(std::uint64_t generation) {
   // rules it could not remove, and any stray engine.
   stopEngine();
   std::deque<double>& restarts = session_->restarts;
-  const double monotonic = monotonicNow();
+  const double monotonic = monotonicSeconds();
   for (;;) {
     while (!restarts.empty() && monotonic - restarts.front() > options_.engineRestartWindow) restarts.pop_front();
     if (static_cast<int>(restarts.size()) >= options_.engineRestartLimit) break;

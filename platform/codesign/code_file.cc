@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/base/clock.h"
 #include "platform/paths/paths.h"
 
 namespace helper::codesign {
@@ -59,12 +60,6 @@ struct DigestCtx {
     return out;
   }
 };
-
-double monotonicSeconds() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 // Streams bytes [0, length) of `in` through SHA-256, and into `out` when it
 // is not negative, until `deadline` (monotonic seconds; negative: none).

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/base/clock.h"
 #include "platform/base/unique_fd.h"
 
 namespace helper::ipc {
@@ -19,9 +20,6 @@ namespace helper::ipc {
 // The largest request the service reads; anything longer closes the
 // connection.
 inline constexpr std::size_t kDefaultMaxPacketSize = std::size_t{64} * 1024;
-
-// Seconds on the monotonic clock, on which every time-out here is measured.
-double monotonicSeconds();
 
 using helper::UniqueFd;
 

@@ -57,12 +57,6 @@ std::string errnoText(int error) { return std::strerror(error); }
 
 }  // namespace
 
-double monotonicSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 std::optional<Credentials> peerCredentials(int fd) {
   ucred cred{};
   socklen_t length = sizeof(cred);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/base/clock.h"
 #include "platform/paths/paths.h"
 
 namespace helper {
@@ -184,9 +185,7 @@ HELPER_LOG_LEVEL_FN(fault, LogLevel::fault)
 #undef HELPER_LOG_LEVEL_FN
 
 bool LogLimiter::allow(std::size_t* heldBack) {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  const double now = static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+  const double now = monotonicSeconds();
   std::lock_guard<std::mutex> guard(mutex_);
   if (windowStart_ < 0 || now - windowStart_ >= window_) {
     windowStart_ = now;

@@ -14,6 +14,7 @@
 #include <iterator>
 #include <system_error>
 
+#include "platform/base/clock.h"
 #include "platform/paths/paths.h"
 #include "platform/process/pidfd.h"
 #include "platform/system/system.h"
@@ -181,11 +182,7 @@ class LinuxSystem : public System {
 
   mode_t setFileCreationMask(mode_t mask) override { return ::umask(mask); }
 
-  double monotonicNow() override {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-  }
+  double monotonicNow() override { return monotonicSeconds(); }
 
   void sleepFor(double seconds) override {
     if (seconds <= 0) return;

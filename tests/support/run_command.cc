@@ -10,6 +10,7 @@
 
 #include <stdexcept>
 
+#include "platform/base/clock.h"
 #include "tests/support/test_env.h"
 
 extern char** environ;
@@ -17,11 +18,6 @@ extern char** environ;
 namespace helper::test {
 namespace {
 
-double monotonicSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 }  // namespace
 

@@ -75,9 +75,9 @@ ControlResult HelperClient::call(ControlRequest request, double timeout) {
     throw HelperClientError(sent == ETIMEDOUT ? Kind::timeout : Kind::disconnected,
                             std::string("cannot send to the helper: ") + std::strerror(sent));
   }
-  const double deadline = ipc::monotonicSeconds() + timeout;
+  const double deadline = monotonicSeconds() + timeout;
   for (;;) {
-    const double left = deadline - ipc::monotonicSeconds();
+    const double left = deadline - monotonicSeconds();
     const ipc::ReceivedPacket reply = socket_->receive(kMaxReplySize, left > 0 ? left : 0);
     if (reply.status == Status::timeout) {
       // The reply may still come; the next call skips it by its id.

@@ -23,6 +23,7 @@
 
 #include "helper/front/helper_constants.h"
 #include "platform/ipc/packet_socket.h"
+#include "platform/base/clock.h"
 #include "tools/client/helper_client.h"
 #include "tools/helperctl/command.h"
 #include "tools/helperctl/secret_input.h"
@@ -93,10 +94,6 @@ std::string formatDuration(double seconds) {
   return buf;
 }
 
-double wallNow() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 int ping() {
   try {
     auto client = HelperClient::connect();
@@ -124,7 +121,7 @@ int status(bool json) {
     std::cout << "upstream host:   " << s.activeProxyHost().value_or("-") << "\n";
     if (s.activeSinceUnixTime() > 0) {
       std::cout << "active since:    " << formatTime(s.activeSinceUnixTime()) << " ("
-                << formatDuration(wallNow() - s.activeSinceUnixTime()) << " ago)\n";
+                << formatDuration(helper::wallSeconds() - s.activeSinceUnixTime()) << " ago)\n";
     } else {
       std::cout << "active since:    -\n";
     }
