@@ -85,12 +85,12 @@ HelperServiceImpl::HelperServiceImpl(Options options)
 
 HelperServiceImpl::~HelperServiceImpl() {
   {
-    std::lock_guard<std::mutex> guard(timerMutex_);
+    MutexLock guard(timerMutex_);
     timersStopping_ = true;
   }
   timerChanged_.notify_all();
   timers_.join();  // a tick in progress finishes first
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   // An exit callback waiting for the lock finds its engine outdated.
   ++engineGeneration_;
   if (session_ || mihomo_.process() != nullptr) stopEngine();
@@ -115,7 +115,7 @@ void HelperServiceImpl::activate(const Caller& caller, const std::string& proxyU
     return;
   }
 
-  std::unique_lock<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   if (session_ && caller.uid != 0 && caller.uid != session_->owner) {
     log_.error("activate: refusing — the live session belongs to uid %u, not to uid %u", session_->owner,
                caller.uid);
@@ -168,7 +168,7 @@ void HelperServiceImpl::activate(const Caller& caller, const std::string& proxyU
 void HelperServiceImpl::deactivate(const Caller& caller, const std::string& sessionToken,
                                    DeactivateReply reply) {
   log_.info("deactivate request");
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   if (!session_) {
     log_.info("deactivate no-op (no active session)");
     reply(true, std::nullopt);
@@ -194,7 +194,7 @@ void HelperServiceImpl::deactivate(const Caller& caller, const std::string& sess
 }
 
 void HelperServiceImpl::heartbeat(const std::string& sessionToken, HeartbeatReply reply) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   // Exact, case-sensitive comparison: a token is a secret, not a name.
   if (!session_ || sessionToken != session_->token) {
     reply(false);
@@ -208,7 +208,7 @@ void HelperServiceImpl::status(StatusReply reply) {
   std::optional<ActiveSession> session;
   bool engineRunning = false;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     session = session_;
     engineRunning = mihomo_.isEngineRunning();
   }
@@ -218,14 +218,14 @@ void HelperServiceImpl::status(StatusReply reply) {
 }
 
 void HelperServiceImpl::markStaleImage() {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   staleImageDetected_ = true;
   exitForStaleImageIfIdle();
 }
 
 void HelperServiceImpl::markStaleImageSoon() {
   {
-    std::lock_guard<std::mutex> guard(timerMutex_);
+    MutexLock guard(timerMutex_);
     staleCheckPending_ = true;
   }
   timerChanged_.notify_all();
@@ -233,7 +233,7 @@ void HelperServiceImpl::markStaleImageSoon() {
 
 void HelperServiceImpl::startWatchdog() {
   {
-    std::lock_guard<std::mutex> guard(timerMutex_);
+    MutexLock guard(timerMutex_);
     nextTick_ = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                        std::chrono::duration<double>(options_.watchdogInterval));
   }
@@ -241,7 +241,7 @@ void HelperServiceImpl::startWatchdog() {
 }
 
 void HelperServiceImpl::cancelWatchdog() {
-  std::lock_guard<std::mutex> guard(timerMutex_);
+  MutexLock guard(timerMutex_);
   nextTick_.reset();
 }
 
@@ -249,7 +249,7 @@ void HelperServiceImpl::runTimers() {
   pthread_setname_np(pthread_self(), "service-timers");
   const auto interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
       std::chrono::duration<double>(options_.watchdogInterval));
-  std::unique_lock<std::mutex> timers(timerMutex_);
+  MutexLock timers(timerMutex_);
   for (;;) {
     const auto now = std::chrono::steady_clock::now();
     if (timersStopping_) return;
@@ -280,12 +280,12 @@ void HelperServiceImpl::runTimers() {
     auto wake = std::chrono::steady_clock::time_point::max();
     if (nextTick_) wake = *nextTick_;
     if (exitAt_) wake = std::min(wake, *exitAt_);
-    timerChanged_.wait_until(timers, wake);
+    timerChanged_.wait_until(timers.mutex(), wake);
   }
 }
 
 void HelperServiceImpl::checkHeartbeat() {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   if (!session_) return;
   const double elapsed = now() - session_->lastHeartbeatAt;
   if (!(elapsed > heartbeatTimeout_)) return;
@@ -314,7 +314,7 @@ void HelperServiceImpl::watchEngine() {
 }
 
 void HelperServiceImpl::engineExited(std::uint64_t generation) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   if (!session_ || generation != engineGeneration_) return;
   ChildProcess* engine = mihomo_.process();
   const int status = engine != nullptr && !engine->isRunning() ? engine->terminationStatus() : -1;
@@ -366,7 +366,7 @@ void HelperServiceImpl::exitForStaleImageIfIdle() {
   // On the timer thread, without the lock: the exit happens even while
   // another request holds it.
   {
-    std::lock_guard<std::mutex> guard(timerMutex_);
+    MutexLock guard(timerMutex_);
     exitAt_ = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                      std::chrono::duration<double>(options_.exitDelay));
   }

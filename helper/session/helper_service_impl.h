@@ -11,18 +11,17 @@
 
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "helper/engine/mihomo_manager.h"
 #include "helper/front/helper_protocol.h"
+#include "platform/base/mutex.h"
 #include "platform/log/logger.h"
 #include "platform/process/exit_watcher.h"
 
@@ -88,7 +87,7 @@ class HelperServiceImpl final : public HelperProtocol {
   // The stale-image check after a refused connection whose executable
   // changed on disk: takes the lock, marks the image stale and exits the
   // process if nobody needs it.
-  void markStaleImage();
+  void markStaleImage() EXCLUDES(lock_);
   // The same, later, on the service's timer thread: the caller (admission)
   // never waits for the lock. Requests made while one is pending are one.
   void markStaleImageSoon();
@@ -112,45 +111,46 @@ class HelperServiceImpl final : public HelperProtocol {
   };
 
   // The caller holds lock_ for these two.
-  void startWatchdog();  // replaces an armed watchdog
-  void exitForStaleImageIfIdle();
+  void startWatchdog() REQUIRES(lock_);  // replaces an armed watchdog
+  void exitForStaleImageIfIdle() REQUIRES(lock_);
   // Takes lock_ itself; on the watchdog queue.
-  void checkHeartbeat();
-  void cancelWatchdog();  // lock_ held
+  void checkHeartbeat() EXCLUDES(lock_);
+  void cancelWatchdog() REQUIRES(lock_);
   double now() const;
   // lock_ held: the engine is stopped and nothing watches it any more.
-  void stopEngine();
+  void stopEngine() REQUIRES(lock_);
   // lock_ held, after a successful start: the engine's end is noticed at once.
-  void watchEngine();
+  void watchEngine() REQUIRES(lock_);
   // On the exit watcher's thread; takes lock_.
-  void engineExited(std::uint64_t generation);
+  void engineExited(std::uint64_t generation) EXCLUDES(lock_);
   // lock_ held, when a session has ended: an executable replaced on disk
   // meanwhile counts as detected, then the stale-image exit is considered.
-  void sessionEnded();
+  void sessionEnded() REQUIRES(lock_);
 
   Options options_;
   Logger log_;
-  std::mutex lock_;
-  std::optional<ActiveSession> session_;
-  MihomoManager mihomo_;
+  Mutex lock_;
+  std::optional<ActiveSession> session_ GUARDED_BY(lock_);
+  MihomoManager mihomo_ GUARDED_BY(lock_);
   const double heartbeatTimeout_;
-  bool staleImageDetected_ = false;
-  bool exitScheduled_ = false;
+  bool staleImageDetected_ GUARDED_BY(lock_) = false;
+  bool exitScheduled_ GUARDED_BY(lock_) = false;
   // Counts engine launches watched, so that the end of an engine that was
   // already replaced or stopped is ignored.
-  std::uint64_t engineGeneration_ = 0;
+  std::uint64_t engineGeneration_ GUARDED_BY(lock_) = 0;
   // The timer thread: watchdog ticks on the monotonic clock (first one
   // interval after startWatchdog(), then every interval; ticks that fall
   // due while one runs are merged), the delayed exit, and pending
   // stale-image checks. Its own mutex guards only these fields; it calls
   // into the service without holding it.
-  void runTimers();
-  std::mutex timerMutex_;
-  std::condition_variable timerChanged_;
-  std::optional<std::chrono::steady_clock::time_point> nextTick_;  // armed watchdog
-  std::optional<std::chrono::steady_clock::time_point> exitAt_;
-  bool staleCheckPending_ = false;
-  bool timersStopping_ = false;
+  void runTimers() EXCLUDES(lock_, timerMutex_);
+  // Taken after lock_ (startWatchdog() runs under it), never the other way.
+  Mutex timerMutex_ ACQUIRED_AFTER(lock_);
+  CondVar timerChanged_;
+  std::optional<std::chrono::steady_clock::time_point> nextTick_ GUARDED_BY(timerMutex_);  // armed watchdog
+  std::optional<std::chrono::steady_clock::time_point> exitAt_ GUARDED_BY(timerMutex_);
+  bool staleCheckPending_ GUARDED_BY(timerMutex_) = false;
+  bool timersStopping_ GUARDED_BY(timerMutex_) = false;
 
   // Last, so they go first: their threads are stopped before anything a
   // tick or an exit callback uses is destroyed.

@@ -211,7 +211,7 @@ TEST_F(HelperServiceTest, AStaleImageWaitsForASessionHeardFromWithinThirtySecond
             "helper binary was replaced on disk — tearing down and exiting so launchd starts the updated one");
   EXPECT_FALSE(alive(engine));
   // Another request holds the lock from now on; the exit comes regardless.
-  std::lock_guard<std::mutex> held(Peer::lock(service()));
+  MutexLock held(Peer::lock(service()));
   EXPECT_TRUE(eventually([&] { return exits() == std::vector<int>{0}; }));
 }
 
@@ -225,7 +225,7 @@ TEST_F(HelperServiceTest, NeitherAnUnusableURLNorRefusalsAfterAnUpdateWaitForThe
   {
     // An engine start holds the lock; meanwhile an unusable URL and a flood
     // of refusals are answered at once.
-    std::unique_lock<std::mutex> held(Peer::lock(service()));
+    MutexLock held(Peer::lock(service()));
     auto reply = std::async(std::launch::async, [&] { return c->activate("socks5://:0", 4242); });
     ASSERT_EQ(reply.wait_for(std::chrono::seconds(2)), std::future_status::ready) << "waited for the lock";
     const ActivateResult a = reply.get();

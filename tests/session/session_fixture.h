@@ -22,14 +22,14 @@ namespace helper {
 // Reaches the service's private parts, which the tests drive directly.
 class HelperServiceImplTestPeer {
  public:
-  static std::mutex& lock(HelperServiceImpl& s) { return s.lock_; }
+  static Mutex& lock(HelperServiceImpl& s) { return s.lock_; }
   static void checkHeartbeat(HelperServiceImpl& s) { s.checkHeartbeat(); }
   static bool watchdogArmed(HelperServiceImpl& s) {
-    std::lock_guard<std::mutex> guard(s.timerMutex_);
+    MutexLock guard(s.timerMutex_);
     return s.nextTick_.has_value();
   }
   static pid_t enginePid(HelperServiceImpl& s) {
-    std::lock_guard<std::mutex> guard(s.lock_);
+    MutexLock guard(s.lock_);
     return s.mihomo_.process() ? s.mihomo_.process()->pid() : 0;
   }
 };
