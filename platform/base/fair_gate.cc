@@ -5,13 +5,17 @@
 namespace helper {
 
 bool FairGate::enter(std::uint32_t key, std::chrono::steady_clock::duration timeout) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto ticket = std::make_shared<Ticket>();
   auto& queue = waiting_[key];
   if (queue.empty()) turns_.push_back(key);
   queue.push_back(ticket);
   grant();
-  if (changed_.wait_for(lock, timeout, [&] { return ticket->granted; })) return true;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!ticket->granted) {
+    if (changed_.wait_until(lock.mutex(), deadline) == std::cv_status::timeout && !ticket->granted) break;
+  }
+  if (ticket->granted) return true;
   // Timed out: leave the queue (granted tickets are no longer in it).
   auto& mine = waiting_[key];
   mine.erase(std::find(mine.begin(), mine.end(), ticket));
@@ -23,7 +27,7 @@ bool FairGate::enter(std::uint32_t key, std::chrono::steady_clock::duration time
 }
 
 void FairGate::leave() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   --holders_;
   grant();
 }

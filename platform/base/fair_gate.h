@@ -5,13 +5,13 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
+
+#include "platform/base/mutex.h"
 
 namespace helper {
 
@@ -44,14 +44,14 @@ class FairGate {
   struct Ticket {
     bool granted = false;
   };
-  void grant();  // mutex_ held
+  void grant() REQUIRES(mutex_);
 
   const std::size_t capacity_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::size_t holders_ = 0;
-  std::map<std::uint32_t, std::deque<std::shared_ptr<Ticket>>> waiting_;
-  std::deque<std::uint32_t> turns_;  // keys with waiters, next turn first
+  Mutex mutex_;
+  CondVar changed_;
+  std::size_t holders_ GUARDED_BY(mutex_) = 0;
+  std::map<std::uint32_t, std::deque<std::shared_ptr<Ticket>>> waiting_ GUARDED_BY(mutex_);
+  std::deque<std::uint32_t> turns_ GUARDED_BY(mutex_);  // keys with waiters, next turn first
 };
 
 }  // namespace helper

@@ -32,6 +32,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/base/mutex.h"
 #include "platform/ipc/packet_socket.h"
 #include "platform/log/logger.h"
 #include "platform/process/peer_process.h"

@@ -41,15 +41,15 @@ std::string refusalPacket(RefusalCode code, const std::string& reason) {
 }  // namespace
 
 struct PacketServer::Shared {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::size_t connections = 0;
-  std::map<uid_t, std::size_t> perUser;
-  std::set<int> fds;  // sockets of live connections, for stop()
-  bool stopping = false;
+  Mutex mutex;
+  CondVar changed;
+  std::size_t connections GUARDED_BY(mutex) = 0;
+  std::map<uid_t, std::size_t> perUser GUARDED_BY(mutex);
+  std::set<int> fds GUARDED_BY(mutex);  // sockets of live connections, for stop()
+  bool stopping GUARDED_BY(mutex) = false;
 
-  // One connection fewer; mutex held.
-  void release(uid_t uid) {
+  // One connection fewer.
+  void release(uid_t uid) REQUIRES(mutex) {
     --connections;
     if (--perUser[uid] == 0) perUser.erase(uid);
     changed.notify_all();
@@ -106,14 +106,14 @@ void PacketServer::stop() {
     // overflow, which leaves it readable anyway.
   }
   listener_.join();
-  std::unique_lock<std::mutex> lock(shared_->mutex);
+  MutexLock lock(shared_->mutex);
   shared_->stopping = true;
   for (int fd : shared_->fds) ::shutdown(fd, SHUT_RDWR);
-  shared_->changed.wait(lock, [this] { return shared_->connections == 0; });
+  while (shared_->connections != 0) shared_->changed.wait(lock.mutex());
 }
 
 std::size_t PacketServer::connectionCount() const {
-  std::lock_guard<std::mutex> guard(shared_->mutex);
+  MutexLock guard(shared_->mutex);
   return shared_->connections;
 }
 
@@ -155,7 +155,7 @@ void PacketServer::accepted(UniqueFd fd) {
     return;
   }
   {
-    std::lock_guard<std::mutex> guard(shared_->mutex);
+    MutexLock guard(shared_->mutex);
     const std::size_t mine = shared_->perUser.count(credentials->uid) ? shared_->perUser[credentials->uid] : 0;
     // Root, who may do anything anyway, is held only to the global limit.
     const bool userFull = credentials->uid != 0 && mine >= options_.maxConnectionsPerUser;
@@ -189,13 +189,13 @@ void PacketServer::accepted(UniqueFd fd) {
   Result<PeerProcess> peer = pinPeer(fd.get(), *credentials, forcePidfdFallback_);
   if (!peer) {
     log_.error("refusing connection from PID %d: the process is gone", credentials->pid);
-    std::lock_guard<std::mutex> guard(shared_->mutex);
+    MutexLock guard(shared_->mutex);
     shared_->release(credentials->uid);
     return;
   }
   const int rawFd = fd.get();
   {
-    std::lock_guard<std::mutex> guard(shared_->mutex);
+    MutexLock guard(shared_->mutex);
     shared_->fds.insert(rawFd);
   }
   auto connection = std::make_shared<ServerConnection>(std::move(fd), *credentials, std::move(*peer));
@@ -254,7 +254,7 @@ void PacketServer::accepted(UniqueFd fd) {
     }
     c.handler_.reset();
     {
-      std::lock_guard<std::mutex> guard(shared->mutex);
+      MutexLock guard(shared->mutex);
       shared->fds.erase(fd);
       shared->release(c.userIdentifier());
     }
@@ -267,7 +267,7 @@ void PacketServer::accepted(UniqueFd fd) {
     std::thread(std::move(serve)).detach();
   } catch (const std::system_error& e) {
     log_.error("refusing connection from PID %d: cannot start its thread: %s", credentials->pid, e.what());
-    std::lock_guard<std::mutex> guard(shared_->mutex);
+    MutexLock guard(shared_->mutex);
     shared_->fds.erase(rawFd);
     shared_->release(credentials->uid);
   }

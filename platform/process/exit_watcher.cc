@@ -18,7 +18,7 @@ ExitWatcher::ExitWatcher(std::string threadName) : wake_(::eventfd(0, EFD_CLOEXE
 
 ExitWatcher::~ExitWatcher() {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     stopping_ = true;
   }
   const std::uint64_t one = 1;
@@ -32,7 +32,7 @@ ExitWatcher::~ExitWatcher() {
 void ExitWatcher::watch(int pidfd, std::function<void()> onExit) {
   const int copy = pidfd >= 0 ? ::fcntl(pidfd, F_DUPFD_CLOEXEC, 0) : -1;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     if (pidfd_ >= 0) ::close(pidfd_);
     pidfd_ = copy;
     onExit_ = copy >= 0 ? std::move(onExit) : nullptr;
@@ -44,9 +44,9 @@ void ExitWatcher::watch(int pidfd, std::function<void()> onExit) {
 }
 
 void ExitWatcher::run() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return stopping_ || pidfd_ >= 0; });
+    while (!stopping_ && pidfd_ < 0) changed_.wait(lock.mutex());
     if (stopping_) return;
     // Polled without the lock; a descriptor closed by watch() meanwhile is
     // reported as invalid or readable, and the wake-up tells which.

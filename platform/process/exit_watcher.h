@@ -2,11 +2,11 @@
 // by its pidfd on a thread of its own, so nobody has to poll for the end.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "platform/base/mutex.h"
 
 namespace helper {
 
@@ -27,14 +27,14 @@ class ExitWatcher {
   void clear() { watch(-1, nullptr); }
 
  private:
-  void run();
+  void run() EXCLUDES(mutex_);
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int pidfd_ = -1;      // guarded by mutex_
-  int wake_ = -1;       // eventfd: what is watched changed, or stopping
-  bool stopping_ = false;
-  std::function<void()> onExit_;
+  Mutex mutex_;
+  CondVar changed_;
+  int pidfd_ GUARDED_BY(mutex_) = -1;
+  int wake_ = -1;  // eventfd: what is watched changed, or stopping
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  std::function<void()> onExit_ GUARDED_BY(mutex_);
   std::thread thread_;
 };
 
