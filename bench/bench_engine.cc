@@ -74,8 +74,9 @@ class PollingSystem : public System {
   std::unique_ptr<ChildProcess> spawn(const SpawnRequest& request) override {
     return std::make_unique<PollingChild>(real_.spawn(request));
   }
-  std::string runCommand(const std::string& path, const std::vector<std::string>& args) override {
-    return real_.runCommand(path, args);
+  std::string runCommand(const std::string& path, const std::vector<std::string>& args,
+                         const std::optional<std::vector<int>>& keepCapabilities) override {
+    return real_.runCommand(path, args, keepCapabilities);
   }
   std::vector<std::string> interfaceNames() override { return real_.interfaceNames(); }
   std::vector<PeerProcess> processesRunning(const std::vector<FileIdentity>& images) override {

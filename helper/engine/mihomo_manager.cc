@@ -80,7 +80,7 @@ std::string MihomoManager::enginePath() const {
 bool MihomoManager::isEngineRunning() const { return process_ && process_->isRunning(); }
 
 std::string MihomoManager::runShellSync(const std::string& path, const std::vector<std::string>& args) {
-  std::string bytes = realSystem().runCommand(path, args);
+  std::string bytes = realSystem().runCommand(path, args, std::nullopt);
   return utf8::isValid(bytes) ? bytes : std::string();
 }
 
@@ -95,8 +95,11 @@ std::string MihomoManager::firstFreeUtun(const std::set<std::string>& present) {
   }
 }
 
-std::string MihomoManager::run(const std::string& path, const std::vector<std::string>& args) {
-  std::string bytes = system_.runCommand(path, args);
+std::string MihomoManager::ip(const std::vector<std::string>& args) {
+  // Changing routes, rules and links takes CAP_NET_ADMIN and nothing else;
+  // asked for explicitly, so that ip has it whoever the helper runs as
+  // (an exec by a non-root helper passes on no capability by itself).
+  std::string bytes = system_.runCommand(kIp, args, std::vector<int>{CAP_NET_ADMIN});
   return utf8::isValid(bytes) ? bytes : std::string();
 }
 
@@ -279,7 +282,7 @@ void MihomoManager::cleanupEngineRouting() {
   for (const char* family : {"-4", "-6"}) {
     std::string listing;
     try {
-      listing = run(kIp, {"-j", family, "rule", "show"});
+      listing = ip({"-j", family, "rule", "show"});
     } catch (const std::system_error&) {
       continue;
     }
@@ -301,12 +304,12 @@ void MihomoManager::cleanupEngineRouting() {
     // of that priority at a time.
     for (const int p : priorities) {
       try {
-        (void)run(kIp, {family, "rule", "del", "priority", std::to_string(p)});
+        (void)ip({family, "rule", "del", "priority", std::to_string(p)});
       } catch (const std::system_error&) {
       }
     }
     try {
-      (void)run(kIp, {family, "route", "flush", "table", table});
+      (void)ip({family, "route", "flush", "table", table});
     } catch (const std::system_error&) {
     }
   }
@@ -322,7 +325,7 @@ void MihomoManager::cleanupUtunRoutes(const std::string& name) {
   };
   for (const auto& args : commands) {
     try {
-      (void)system_.runCommand(kIp, args);
+      (void)ip(args);
     } catch (const std::system_error&) {
       // Best effort: the next command runs regardless.
     }

@@ -88,7 +88,8 @@ class MihomoManager {
   static std::string firstFreeUtun(const std::set<std::string>& present);
 
  private:
-  std::string run(const std::string& path, const std::vector<std::string>& args);
+  // Runs /usr/sbin/ip with CAP_NET_ADMIN only; its output as UTF-8 text.
+  std::string ip(const std::vector<std::string>& args);
   std::set<std::string> utunInterfaces();
   void waitForTun(const std::set<std::string>& snapshot, LinkMonitor* links);
   // Kills every process running the engine file (or the file last

@@ -5,6 +5,7 @@
 #include <sysexits.h>
 #include <malloc.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +45,11 @@ int main(int argc, char** argv) {
   ownExecutablePath();
   // Replies go to clients that may vanish; a dead peer is a send error.
   ::signal(SIGPIPE, SIG_IGN);
+  // Run as a user of its own, the helper holds its capabilities as ambient
+  // ones, which every program it starts would inherit. Children get exactly
+  // what they ask for instead (the engine its three, ip CAP_NET_ADMIN), so
+  // the ambient set goes; the helper's own capabilities stay.
+  ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
 
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   std::setvbuf(stderr, nullptr, _IONBF, 0);

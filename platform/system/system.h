@@ -24,9 +24,12 @@ class System {
   // Throws std::system_error when the program cannot be started.
   virtual std::unique_ptr<ChildProcess> spawn(const SpawnRequest& request) = 0;
   // Runs a program to its end with standard output and standard error on
-  // one pipe and returns the bytes, read while it runs. Throws
-  // std::system_error when the program cannot be started.
-  virtual std::string runCommand(const std::string& path, const std::vector<std::string>& args) = 0;
+  // one pipe and returns the bytes, read while it runs. With
+  // `keepCapabilities`, the program runs with exactly those (as
+  // SpawnRequest::keepCapabilities says). Throws std::system_error when the
+  // program cannot be started.
+  virtual std::string runCommand(const std::string& path, const std::vector<std::string>& args,
+                                 const std::optional<std::vector<int>>& keepCapabilities) = 0;
   // Names of all network interfaces of this network namespace; empty when
   // they cannot be listed.
   virtual std::vector<std::string> interfaceNames() = 0;

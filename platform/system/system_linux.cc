@@ -46,7 +46,8 @@ class LinuxSystem : public System {
  public:
   std::unique_ptr<ChildProcess> spawn(const SpawnRequest& request) override { return spawnChild(request); }
 
-  std::string runCommand(const std::string& path, const std::vector<std::string>& args) override {
+  std::string runCommand(const std::string& path, const std::vector<std::string>& args,
+                         const std::optional<std::vector<int>>& keepCapabilities) override {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw errnoError("pipe");
     Fd readEnd(fds[0]);
@@ -55,6 +56,7 @@ class LinuxSystem : public System {
     request.path = path;
     request.args = args;
     request.stdoutFd = request.stderrFd = writeEnd.get();
+    request.keepCapabilities = keepCapabilities;
     auto child = spawnChild(request);
     writeEnd.reset();
     // Read while the command runs, so that one with more output than the

@@ -93,7 +93,8 @@ class FakeSystem : public System {
     startedAt = now;
     return child;
   }
-  std::string runCommand(const std::string& path, const std::vector<std::string>& args) override {
+  std::string runCommand(const std::string& path, const std::vector<std::string>& args,
+                         const std::optional<std::vector<int>>&) override {
     std::vector<std::string> argv{path};
     argv.insert(argv.end(), args.begin(), args.end());
     commands.push_back(argv);

@@ -72,11 +72,12 @@ class HelperFixture : public EngineFixture {
                                         identifier, "--key", binaryDir() + "/keys/test-team.key", dest});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
   }
-  // The helper, its stderr in a file.
-  void startHelper() {
+  // The helper, its stderr in a file; `prefix` runs it (setpriv ...).
+  void startHelper(std::vector<std::string> prefix = {}) {
     stopHelper();
     const int fd = open(tmp_.file("helper.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
-    helper_ = spawnChild({helperPath(), {}, -1, fd});
+    prefix.push_back(helperPath());
+    helper_ = spawnChild({prefix[0], std::vector<std::string>(prefix.begin() + 1, prefix.end()), -1, fd});
     close(fd);
     ASSERT_TRUE(waitForLine("helper listening on")) << "the helper did not start listening";
   }

@@ -6,6 +6,8 @@
 // plays the stranger.
 #include <fcntl.h>
 #include <gmock/gmock.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,7 +20,9 @@
 #include <map>
 #include <sstream>
 
+#include "helper/config/engine_config.h"
 #include "tests/service/helper_fixture.h"
+#include "tests/support/local_user.h"
 
 namespace helper::test {
 namespace {
@@ -26,6 +30,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
+using ::testing::Not;
 using Clock = std::chrono::steady_clock;
 using Status = ipc::ReceivedPacket::Status;
 
@@ -136,6 +141,61 @@ TEST_F(ServiceTest, AfterAnUpdateTheHelperServesOnWhileAHeartbeatingSessionLives
   EXPECT_TRUE(d.success && !d.message);
   EXPECT_EQ(helperExit(10), 0);
   EXPECT_TRUE(runningEngines().empty());
+}
+
+// As installed: a user of its own with the five capabilities as ambient
+// ones, its state, log and socket folders its own. It reads a root
+// client's /proc files and executable (CAP_SYS_PTRACE), kills an orphan
+// engine, runs the engine as its user with exactly the engine's three, and
+// the cleanup's ip gets CAP_NET_ADMIN: the routes through a device that
+// outlives its engine, and an engine rule, go only if ip may remove them.
+TEST_F(ServiceTest, AsAUserOfItsOwnItAdmitsRunsTheEngineAndCleansUp) {
+  // udev gives everyone /dev/net/tun (0666); where it is root's alone, this
+  // program gets a node of everyone's in a mount namespace of its own.
+  struct stat tun {};
+  ASSERT_EQ(stat("/dev/net/tun", &tun), 0);
+  if ((tun.st_mode & 0666) != 0666) {
+    const std::string node = tmp_.file("tun");
+    ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    ASSERT_EQ(mknod(node.c_str(), S_IFCHR, tun.st_rdev), 0);
+    ASSERT_EQ(chmod(node.c_str(), 0666), 0);
+    ASSERT_EQ(mount(node.c_str(), "/dev/net/tun", nullptr, MS_BIND, nullptr), 0);
+  }
+  ThrowawayUser user;
+  for (const std::string dir : {"/var/lib/tarn.CorvalethApp", kLogDir, "/run"}) {
+    std::filesystem::remove_all(paths::rooted(dir));
+    std::filesystem::create_directories(paths::rooted(dir));
+    ASSERT_EQ(chown(paths::rooted(dir).c_str(), user.uid(), user.gid()), 0);
+  }
+  auto orphan = user.start({enginePath_, "--orphan"});
+  const std::string caps = "+net_admin,+net_raw,+net_bind_service,+sys_ptrace,+setpcap";
+  std::vector<std::string> prefix = user.as({});  // setpriv ... --
+  prefix.insert(prefix.end() - 1, {"--inh-caps=" + caps, "--ambient-caps=" + caps, "--bounding-set=-all," + caps,
+                                   "--no-new-privs"});
+  startHelper(prefix);
+  setKnobs({{"persist", "1"}, {"add_routes", "1"}});
+  auto c = client();
+  const std::string token = activate(*c);
+  EXPECT_TRUE(orphan->waitForExit(5));
+  const auto created = waitForLine("mihomo created TUN device ");
+  ASSERT_TRUE(created);
+  const std::string dev = created->substr(created->rfind(' ') + 1);
+  ASSERT_TRUE(hasRoutes(dev));
+  const auto engines = runningEngines();  // once its ip children are done
+  ASSERT_EQ(engines.size(), 1u);
+  const std::string status = readFile("/proc/" + std::to_string(engines[0]) + "/status");
+  const std::string uid = std::to_string(user.uid());
+  EXPECT_THAT(status, HasSubstr("\nUid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid + "\n"));
+  for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"}) {
+    EXPECT_THAT(status, HasSubstr(std::string(set) + ":\t0000000000003400\n"));
+  }
+  const std::string priority = std::to_string(kEngineRuleIndex);
+  ip({"rule", "add", "priority", priority, "table", std::to_string(kEngineRouteTable)});
+  EXPECT_TRUE(c->deactivate(token).success);
+  EXPECT_EQ(ip({"route", "show", "dev", dev}), "");
+  EXPECT_THAT(ip({"rule", "show"}), Not(HasSubstr(priority + ":")));
+  ip({"tuntap", "del", "dev", dev, "mode", "tun"});
 }
 
 // Hostile clients cost themselves their connection at most: a live session
