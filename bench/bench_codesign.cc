@@ -70,7 +70,7 @@ enum class Peer { firstTime, known, refused };
 
 void validatePeer(benchmark::State& state, Peer kind) {
   const std::string path = dir + (kind == Peer::refused ? "/open/peer" : "/peer");
-  const auto peer = spawnChild({path, {"600"}});  // a signed sleep
+  const auto peer = test::startProgram({path, {"600"}});  // a signed sleep
   const auto process = PeerProcess::fromPid(peer->pid(), 0, 0);
   const std::uint64_t hashesBefore = CodeSignValidator::contentChecks();
   long second = 1700000000;

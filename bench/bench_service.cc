@@ -27,6 +27,7 @@
 #include "platform/codesign/signing_key.h"
 #include "platform/ipc/packet_socket.h"
 #include "platform/process/child_process.h"
+#include "tests/support/run_command.h"
 #include "tests/support/test_env.h"
 #include "tools/client/helper_client.h"
 
@@ -117,7 +118,7 @@ int measure(int argc, char** argv) {
   }
   setenv("HELPER_ROOT", (workDir + "/root").c_str(), 1);
   const ipc::UniqueFd devnull(open("/dev/null", O_WRONLY | O_CLOEXEC));
-  auto helper = spawnChild({workDir + "/helper", {}, -1, devnull.get()});
+  auto helper = test::startProgram({workDir + "/helper", {}, -1, devnull.get()});
   helperPid = helper->pid();
   for (int i = 0; i < 500 && access((workDir + "/root" + kControlSocketPath).c_str(), F_OK) != 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -157,7 +158,7 @@ int main(int argc, char** argv) {
   }
   setenv(kDirEnv, dir.path().c_str(), 1);
   std::vector<std::string> args(argv + 1, argv + argc);
-  auto measuring = spawnChild({dir.path() + "/bench_service", args});
+  auto measuring = test::startProgram({dir.path() + "/bench_service", args});
   measuring->waitForExit(-1);
   return measuring->terminationStatus();
 }

@@ -32,9 +32,10 @@ class EchoService : public helper::HelperProtocol {
   void status(StatusReply reply) override { reply(helper::HelperStatus(false, std::nullopt, 0, 0, "1.0.0", 0)); }
 };
 
-class NullSink : public helper::LogSink {
+// Keeps the log quiet.
+class QuietOs : public helper::Os {
  public:
-  void write(const helper::LogRecord&) override {}
+  void log(const helper::LogRecord&) override {}
 };
 
 // The error code of a reply, if it has one.
@@ -56,11 +57,8 @@ std::optional<helper::ErrorCode> documentError(std::string_view packet) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace helper;
-  static const bool quiet = [] {
-    setLogSink(std::make_shared<NullSink>());
-    return true;
-  }();
-  (void)quiet;
+  static QuietOs quiet;
+  static const OsScope scope(quiet);
   const std::string_view packet(reinterpret_cast<const char*>(data), size);
 
   const auto request = decodeRequest(packet, kNonce);

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "helper/config/engine_config.h"
-#include "helper/engine/mihomo_error.h"
 #include "platform/text/utf8.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -24,19 +23,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string pass(p + hostLength + userLength, size - 3 - hostLength - userLength);
   if (!user.empty()) config.username = user;
   if (!pass.empty()) config.password = pass;
-  std::string text;
-  try {
-    text = helper::makeConfig(config, "utun0");
-  } catch (const helper::MihomoError& e) {
-    if (helper::isValidHost(config.host)) std::abort();
-    return 0;
-  }
-  if (!helper::isValidHost(config.host)) std::abort();
+  const helper::Result<std::string> written = helper::makeConfig(config, "utun0");
+  if (written.ok() != helper::isValidHost(config.host)) std::abort();
+  if (!written) return 0;
+  const std::string& text = *written;
   // Escaping keeps every credential on its own line: the line count depends
   // only on whether credentials are written.
   static const size_t plainLines = [] {
     helper::ProxyConfig c{"h", 1, {}, {}, helper::ProxyKind::socks5};
-    const auto t = helper::makeConfig(c, "utun0");
+    const std::string t = *helper::makeConfig(c, "utun0");
     return static_cast<size_t>(std::count(t.begin(), t.end(), '\n'));
   }();
   const size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));

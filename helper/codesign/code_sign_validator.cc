@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,7 +12,7 @@
 #include <map>
 
 #include "platform/base/fair_gate.h"
-#include "platform/process/self_exe.h"
+#include "platform/os/os.h"
 
 namespace helper {
 namespace {
@@ -88,12 +87,12 @@ struct OwnImage {
 const OwnImage& ownImage() {
   static const OwnImage own = [] {
     OwnImage o;
-    UniqueFd fd(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
+    const Result<UniqueFd> fd = os().openOwnImage();
+    if (!fd) {
       o.status = codesign::kStatusNoSuchCode;
       return o;
     }
-    const CodeEvaluation e = codesign::evaluateCode(fd.get());
+    const CodeEvaluation e = codesign::evaluateCode(fd->get());
     o.status = e.status == codesign::kStatusUnsigned ? 0 : e.status;
     o.info = signingInfoOf(e);
     return o;
@@ -108,54 +107,30 @@ const Logger& CodeSignValidator::log() {
   return logger;
 }
 
-std::mutex& CodeSignValidator::stampLock() {
-  static std::mutex lock;
-  return lock;
-}
+namespace {
 
-std::optional<ImageStamp>& CodeSignValidator::startupStamp() {
-  static std::optional<ImageStamp> stamp;
+// The identity of the executable file at start; written once by the
+// process entry, before any other thread runs.
+std::optional<FileIdentity>& startupStamp() {
+  static std::optional<FileIdentity> stamp;
   return stamp;
 }
 
-std::string CodeSignValidator::ownExecutablePath() { return helper::ownExecutablePath(); }
-
-std::optional<ImageStamp> CodeSignValidator::stampOf(const std::string& path) {
-  struct ::stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-  // The stamp keeps the device in 32 bits. Linux's st_dev is 64 bits in
-  // glibc's encoding; it is put back into the kernel's own 32-bit encoding
-  // (minor low 8 bits, then 12 bits of major, then the rest of the minor),
-  // which holds every device number the kernel hands out (12-bit majors,
-  // 20-bit minors) without loss, and read as signed.
-  const auto major = static_cast<std::uint32_t>(::major(st.st_dev));
-  const auto minor = static_cast<std::uint32_t>(::minor(st.st_dev));
-  const std::uint32_t encoded = (minor & 0xffu) | (major << 8) | ((minor & ~0xffu) << 12);
-  ImageStamp stamp;
-  stamp.device = static_cast<std::int32_t>(encoded);
-  stamp.inode = static_cast<std::uint64_t>(st.st_ino);
-  stamp.mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec);
-  stamp.size = static_cast<std::int64_t>(st.st_size);
-  return stamp;
+std::optional<FileIdentity> currentStamp() {
+  Result<FileIdentity> id = os().fileIdentity(os().ownExecutablePath());
+  if (!id) return std::nullopt;
+  return *id;
 }
 
-std::optional<ImageStamp> CodeSignValidator::currentStamp() { return stampOf(ownExecutablePath()); }
+}  // namespace
 
-void CodeSignValidator::recordStartupStamp() {
-  const std::optional<ImageStamp> now = currentStamp();
-  std::lock_guard<std::mutex> guard(stampLock());
-  startupStamp() = now;
-}
+void CodeSignValidator::recordStartupStamp() { startupStamp() = currentStamp(); }
 
 bool CodeSignValidator::imageReplacedSinceLaunch() {
-  std::optional<ImageStamp> atStart;
-  {
-    std::lock_guard<std::mutex> guard(stampLock());
-    atStart = startupStamp();
-  }
+  const std::optional<FileIdentity>& atStart = startupStamp();
   if (!atStart) return false;
-  const std::optional<ImageStamp> now = currentStamp();
-  return !now || *now != *atStart;
+  const std::optional<FileIdentity> now = currentStamp();
+  return !now || !(*now == *atStart);
 }
 
 std::optional<SigningInfo> CodeSignValidator::ownSigningInfo() {
@@ -344,12 +319,11 @@ std::string CodeSignValidator::recheck(const PeerProcess& peer, const AdmittedPe
   // is the program it runs (exec): compared for every request. Its group,
   // tracer, namespaces and dumpability change only by its own doing or by
   // root's, and are judged at admission.
-  struct ::stat running {};
-  const std::string exe = "/proc/" + std::to_string(peer.pid()) + "/exe";
-  const bool read = ::stat(exe.c_str(), &running) == 0;
-  if (!read || !peer.running()) return "it is gone";
-  if (running.st_dev != admitted.image.device || running.st_ino != admitted.image.inode ||
-      running.st_ctim.tv_sec != admitted.image.ctime.tv_sec || running.st_ctim.tv_nsec != admitted.image.ctime.tv_nsec) {
+  const Result<FileIdentity> running = os().fileIdentity("/proc/" + std::to_string(peer.pid()) + "/exe");
+  if (!running || !peer.running()) return "it is gone";
+  const FileIdentity& was = admitted.image;
+  if (!running->sameFile(was) || running->ctime.tv_sec != was.ctime.tv_sec ||
+      running->ctime.tv_nsec != was.ctime.tv_nsec) {
     return "it runs another executable than the one admitted";
   }
   return "";

@@ -23,7 +23,6 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -35,17 +34,6 @@
 #include "platform/process/peer_process.h"
 
 namespace helper {
-
-// Identity of a file as stat(2) reports it (following symbolic links).
-struct ImageStamp {
-  // st_dev in the kernel's 32-bit encoding (see stampOf).
-  std::int32_t device = 0;
-  std::uint64_t inode = 0;
-  std::int64_t mtime = 0;  // whole seconds; nanoseconds are not part of the stamp
-  std::int64_t size = 0;
-
-  friend bool operator==(const ImageStamp&, const ImageStamp&) = default;
-};
 
 // The two facts read from a code signature.
 struct SigningInfo {
@@ -85,25 +73,11 @@ class CodeSignValidator {
   // Logger "CodeSign".
   static const Logger& log();
 
-  // Guards startupStamp().
-  static std::mutex& stampLock();
-  // The stamp taken at start; absent until recordStartupStamp() stored it,
-  // and for good if taking it failed then. Read and written only under
-  // stampLock().
-  static std::optional<ImageStamp>& startupStamp();
-
-  // The running executable's path as remembered at start.
-  static std::string ownExecutablePath();
-  // The stamp of ownExecutablePath() now; absent when stat fails.
-  static std::optional<ImageStamp> currentStamp();
-  // The stamp of any path; absent when stat fails.
-  static std::optional<ImageStamp> stampOf(const std::string& path);
-
-  // For the process entry, once at start: stores currentStamp() into
-  // startupStamp() under stampLock().
+  // For the process entry, once at start: remembers the identity of the
+  // executable file (os().ownExecutablePath()).
   static void recordStartupStamp();
-  // True when a stamp was taken at start and the current one is absent or
-  // differs from it. The lock is held only to copy the start stamp.
+  // True when an identity was remembered at start and the file now is
+  // another one, or changed in any way, or is gone.
   static bool imageReplacedSinceLaunch();
 
   // The helper's own signing information: read once from its running image;

@@ -100,10 +100,10 @@ std::string escapeYAML(std::string_view value) {
   return out + "\"";
 }
 
-std::string makeConfig(const ProxyConfig& upstream, std::string_view tunDevice) {
+Result<std::string> makeConfig(const ProxyConfig& upstream, std::string_view tunDevice) {
   const std::string& host = upstream.host;
   if (!isValidHost(host)) {
-    throw MihomoError::startFailed("upstream host содержит недопустимые символы: '" +
+    return MihomoError::startFailed("upstream host содержит недопустимые символы: '" +
                                    utf8::prefixCharacters(host, kHostQuoteLength) + "'");
   }
 

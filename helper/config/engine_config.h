@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "helper/config/proxy_config.h"
+#include "platform/base/result.h"
 
 namespace helper {
 
@@ -20,9 +21,9 @@ inline constexpr int kEngineRuleIndex = 7100;
 inline constexpr int kEngineRuleSpan = 10;
 
 // The whole file: UTF-8, LF between lines, no LF after the last one. The TUN
-// device gets the name `tunDevice`. Throws MihomoError::startFailed when the
-// host holds characters a configuration cannot carry unquoted.
-std::string makeConfig(const ProxyConfig& upstream, std::string_view tunDevice);
+// device gets the name `tunDevice`. MihomoError::startFailed when the host
+// holds characters a configuration cannot carry unquoted.
+Result<std::string> makeConfig(const ProxyConfig& upstream, std::string_view tunDevice);
 
 // Non-empty, at most 253 characters, each one of a-z A-Z 0-9 . - : _
 bool isValidHost(std::string_view host);

@@ -13,11 +13,11 @@ inline constexpr const char* kEngineDataDir = "/var/lib/tarn.CorvalethApp/mihomo
 inline constexpr const char* kEngineConfigPath = "/var/lib/tarn.CorvalethApp/mihomo/config.yaml";
 inline constexpr const char* kLogDir = "/var/log/CorvalethApp";
 inline constexpr const char* kEngineLogPath = "/var/log/CorvalethApp/mihomo.log";
-inline constexpr const char* kHelperLogPath = "/var/log/CorvalethApp/helper.log";
 inline constexpr const char* kEngineFileName = "tarn.CorvalethApp.mihomo";
 
 // The engine executable: the file "tarn.CorvalethApp.mihomo" in the directory
-// of the helper's own executable, computed on every use.
+// of the helper's own executable (os().ownExecutablePath()), computed on
+// every use.
 std::string mihomoPath();
 
 }  // namespace helper

@@ -6,51 +6,30 @@
 namespace helper {
 namespace {
 
-std::string describe(MihomoError::Case c, const std::string& detail,
-                     const std::vector<std::string>& utuns) {
-  switch (c) {
-    case MihomoError::Case::binaryMissing:
-      return "mihomo бинарник не найден: " + detail + ". Переустанови .pkg.";
-    case MihomoError::Case::startFailed:
-      return "mihomo не стартанул: " + detail;
-    case MihomoError::Case::tunNotCreated: {
-      std::string text = "mihomo не создал TUN device за " +
-                         std::to_string(MihomoError::kTunWaitLimitSeconds) + "s — см. " +
-                         paths::rooted(kEngineLogPath);
-      if (!utuns.empty()) {
-        std::string joined;
-        for (const auto& name : utuns) joined += (joined.empty() ? "" : ", ") + name;
-        text += "\nПохоже, мешает другой VPN/TUN-клиент (активные интерфейсы: " + joined +
-                "). Отключите VPN, Private Relay или сетевой фильтр и попробуйте снова.";
-      }
-      return text;
-    }
-  }
-  return {};
+Error make(MihomoError::Case c, std::string text) {
+  return Error{std::move(text), static_cast<int>(c), MihomoError::kDomain};
 }
 
 }  // namespace
 
-MihomoError::MihomoError(Case c, std::string detail, std::vector<std::string> utuns)
-    : case_(c), detail_(std::move(detail)), existingUtuns_(std::move(utuns)) {
-  description_ = describe(case_, detail_, existingUtuns_);
+Error MihomoError::binaryMissing(const std::string& path) {
+  return make(Case::binaryMissing, "mihomo бинарник не найден: " + path + ". Переустанови .pkg.");
 }
 
-MihomoError MihomoError::binaryMissing(std::string path) {
-  return MihomoError(Case::binaryMissing, std::move(path), {});
+Error MihomoError::startFailed(const std::string& reason) {
+  return make(Case::startFailed, "mihomo не стартанул: " + reason);
 }
 
-MihomoError MihomoError::startFailed(std::string reason) {
-  return MihomoError(Case::startFailed, std::move(reason), {});
-}
-
-MihomoError MihomoError::tunNotCreated(std::vector<std::string> existingUtuns) {
-  return MihomoError(Case::tunNotCreated, {}, std::move(existingUtuns));
-}
-
-std::string describeError(const std::exception& error) {
-  if (const auto* m = dynamic_cast<const MihomoError*>(&error)) return m->errorDescription();
-  return error.what();
+Error MihomoError::tunNotCreated(const std::vector<std::string>& existingUtuns) {
+  std::string text = "mihomo не создал TUN device за " + std::to_string(kTunWaitLimitSeconds) + "s — см. " +
+                     paths::rooted(kEngineLogPath);
+  if (!existingUtuns.empty()) {
+    std::string joined;
+    for (const auto& name : existingUtuns) joined += (joined.empty() ? "" : ", ") + name;
+    text += "\nПохоже, мешает другой VPN/TUN-клиент (активные интерфейсы: " + joined +
+            "). Отключите VPN, Private Relay или сетевой фильтр и попробуйте снова.";
+  }
+  return make(Case::tunNotCreated, std::move(text));
 }
 
 }  // namespace helper

@@ -1,47 +1,30 @@
-// The engine supervisor's one error type. Its description is the user-facing
-// text that reaches the desktop application unchanged.
+// The engine supervisor's errors: Errors of the domain "helper.MihomoError",
+// whose message is the user-facing text that reaches the desktop
+// application unchanged and whose code is the case.
 #pragma once
 
-#include <exception>
 #include <string>
 #include <vector>
 
+#include "platform/base/result.h"
+
 namespace helper {
 
-class MihomoError : public std::exception {
- public:
-  // The ordinal is the error code.
+struct MihomoError {
+  // Clients act on the numbers, so they never change (docs/protocol.md).
   enum class Case { binaryMissing = 0, startFailed = 1, tunNotCreated = 2 };
 
   static constexpr const char* kDomain = "helper.MihomoError";
   // The TUN wait limit as the user-facing text states it.
   static constexpr int kTunWaitLimitSeconds = 30;
 
-  static MihomoError binaryMissing(std::string path);
-  static MihomoError startFailed(std::string reason);
+  static Error binaryMissing(const std::string& path);
+  static Error startFailed(const std::string& reason);
   // `existingUtuns` sorted ascending by the caller.
-  static MihomoError tunNotCreated(std::vector<std::string> existingUtuns);
+  static Error tunNotCreated(const std::vector<std::string>& existingUtuns);
 
-  Case errorCase() const { return case_; }
-  int code() const { return static_cast<int>(case_); }
-  // The path of binaryMissing, the reason of startFailed; empty otherwise.
-  const std::string& detail() const { return detail_; }
-  const std::vector<std::string>& existingUtuns() const { return existingUtuns_; }
-
-  const std::string& errorDescription() const { return description_; }
-  const char* what() const noexcept override { return description_.c_str(); }
-
- private:
-  MihomoError(Case c, std::string detail, std::vector<std::string> utuns);
-
-  Case case_;
-  std::string detail_;
-  std::vector<std::string> existingUtuns_;
-  std::string description_;
+  // True when `error` is this domain's `c`.
+  static bool is(const Error& error, Case c) { return error.domain == kDomain && error.code == static_cast<int>(c); }
 };
-
-// The text a client is told for any error of an engine start: the
-// description of a MihomoError, what() of anything else.
-std::string describeError(const std::exception& error);
 
 }  // namespace helper

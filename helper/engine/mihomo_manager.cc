@@ -7,9 +7,8 @@
 #include <cstring>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <system_error>
 
-#include "helper/codesign/engine_signature.h"
+#include "helper/engine/engine_signature.h"
 #include "helper/config/engine_config.h"
 #include "helper/engine/engine_paths.h"
 #include "helper/engine/mihomo_error.h"
@@ -36,57 +35,24 @@ std::string joined(const std::set<std::string>& names, const char* separator) {
   return out;
 }
 
+// Sets the process's file creation mask and restores the one before on
+// every way out.
 class FileCreationMask {
  public:
-  FileCreationMask(System& system, mode_t mask) : system_(system), previous_(system.setFileCreationMask(mask)) {}
-  ~FileCreationMask() { system_.setFileCreationMask(previous_); }
+  explicit FileCreationMask(mode_t mask) : previous_(os().setFileCreationMask(mask)) {}
+  ~FileCreationMask() { os().setFileCreationMask(previous_); }
   FileCreationMask(const FileCreationMask&) = delete;
   FileCreationMask& operator=(const FileCreationMask&) = delete;
 
  private:
-  System& system_;
   mode_t previous_;
-};
-
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
 };
 
 }  // namespace
 
-MihomoManager::MihomoManager() : MihomoManager(Options{}) {}
-
-MihomoManager::MihomoManager(Options options)
-    : log_(kLogSubsystem, "Mihomo"),
-      options_(std::move(options)),
-      system_(options_.system ? *options_.system : realSystem()) {
-  if (!options_.checkSignature) options_.checkSignature = validateMihomoSignature;
-}
-
-std::string MihomoManager::enginePath() const {
-  return options_.enginePath.empty() ? mihomoPath() : options_.enginePath;
-}
+MihomoManager::MihomoManager(MihomoTimings timings) : log_(kLogSubsystem, "Mihomo"), timings_(timings) {}
 
 bool MihomoManager::isEngineRunning() const { return process_ && process_->isRunning(); }
-
-std::string MihomoManager::runShellSync(const std::string& path, const std::vector<std::string>& args) {
-  std::string bytes = realSystem().runCommand(path, args, std::nullopt);
-  return utf8::isValid(bytes) ? bytes : std::string();
-}
-
-std::set<std::string> MihomoManager::listUtunInterfaces() {
-  return utunNames(realSystem().interfaceNames());
-}
 
 std::string MihomoManager::firstFreeUtun(const std::set<std::string>& present) {
   for (unsigned n = 0;; ++n) {
@@ -95,70 +61,71 @@ std::string MihomoManager::firstFreeUtun(const std::set<std::string>& present) {
   }
 }
 
-std::string MihomoManager::ip(const std::vector<std::string>& args) {
+Result<std::string> MihomoManager::ip(const std::vector<std::string>& args) {
   // Changing routes, rules and links takes CAP_NET_ADMIN and nothing else;
   // asked for explicitly, so that ip has it whoever the helper runs as
   // (an exec by a non-root helper passes on no capability by itself).
-  std::string bytes = system_.runCommand(kIp, args, std::vector<int>{CAP_NET_ADMIN});
-  return utf8::isValid(bytes) ? bytes : std::string();
+  Result<std::string> bytes = os().runCommand(kIp, args, std::vector<int>{CAP_NET_ADMIN});
+  if (bytes && !utf8::isValid(*bytes)) return std::string();
+  return bytes;
 }
 
-std::set<std::string> MihomoManager::utunInterfaces() { return utunNames(system_.interfaceNames()); }
+std::set<std::string> MihomoManager::utunInterfaces() { return utunNames(os().interfaceNames()); }
 
-void MihomoManager::start(const ProxyConfig& upstream) {
+Status MihomoManager::start(const ProxyConfig& upstream) {
   if (isEngineRunning()) {
     log_.notice("start() called but mihomo already running");
-    return;
+    return success();
   }
-  const std::string engine = enginePath();
-  if (!system_.isExecutableFile(engine)) throw MihomoError::binaryMissing(engine);
-  const codesign::RootImage image = options_.checkSignature(engine);
+  const std::string engine = mihomoPath();
+  if (!os().isExecutableFile(engine)) return MihomoError::binaryMissing(engine);
+  Result<codesign::RootImage> image = validateMihomoSignature(engine);
+  if (!image) return image.error();
 
   const std::string dataDir = paths::rooted(kEngineDataDir);
   const std::string configPath = paths::rooted(kEngineConfigPath);
   const std::string logPath = paths::rooted(kEngineLogPath);
-  system_.createDirectories(dataDir);
-  system_.createDirectories(paths::rooted(kLogDir));
+  // The engine runs under this mask too, so whatever it creates (and the
+  // folders made here) is accessible to its owner only.
+  FileCreationMask mask(077);
+  for (const std::string& dir : {dataDir, paths::rooted(kLogDir)}) {
+    if (Status made = os().createDirectories(dir); !made) return made;
+  }
 
   // Subscribed before the snapshot, so that a device created after it is
   // announced to the wait below. The snapshot comes before the
   // configuration, which names the device: the first utunN not taken, so a
   // leftover or foreign "utun" device never blocks the start.
-  const std::unique_ptr<LinkMonitor> links = system_.openLinkMonitor();
+  const std::unique_ptr<LinkMonitor> links = os().openLinkMonitor();
   const std::set<std::string> snapshot = utunInterfaces();
-  const std::string config = makeConfig(upstream, firstFreeUtun(snapshot));
+  const Result<std::string> config = makeConfig(upstream, firstFreeUtun(snapshot));
+  if (!config) return config.error();
+  if (Status written = os().writeFileAtomically(configPath, *config, 0600); !written) return written;
 
-  // The engine runs under this mask too, so whatever it creates is
-  // accessible to its owner only. Restored on every way out.
-  FileCreationMask mask(system_, 077);
-  system_.writeFileAtomically(configPath, config, 0600);
-
-  const int fd = system_.openForAppend(logPath, 0600);
-  if (fd < 0) throw MihomoError::startFailed(std::string("cannot open log file: ") + std::strerror(-fd));
   {
-    ScopedFd logFd(fd);
-    try {
-      SpawnRequest request;
-      request.path = engine;
-      request.args = {"-d", dataDir, "-f", configPath};
-      request.stdoutFd = request.stderrFd = logFd.get();
-      // The file checked is the file run, and it runs with only what a TUN
-      // device and routing need.
-      request.executableFd = image.fd.get();
-      request.keepCapabilities = std::vector<int>{CAP_NET_ADMIN, CAP_NET_RAW, CAP_NET_BIND_SERVICE};
-      process_ = system_.spawn(request);
-      launchedImage_ = image.identity;
-    } catch (const std::system_error& e) {
-      throw MihomoError::startFailed(std::string("Process.run() failed: ") + std::strerror(e.code().value()));
+    // The log and the checked file stay open only until the launch.
+    const Result<UniqueFd> logFd = os().openForAppend(logPath, 0600);
+    if (!logFd) return MihomoError::startFailed("cannot open log file: " + std::string(std::strerror(logFd.error().code)));
+    SpawnRequest request(engine, {"-d", dataDir, "-f", configPath}, logFd->get(), logFd->get());
+    // The file checked is the file run, and it runs with only what a TUN
+    // device and routing need.
+    request.executableFd = image->fd.get();
+    request.keepCapabilities = std::vector<int>{CAP_NET_ADMIN, CAP_NET_RAW, CAP_NET_BIND_SERVICE};
+    Result<std::unique_ptr<ChildProcess>> child = os().spawn(request);
+    if (!child) {
+      return MihomoError::startFailed("Process.run() failed: " + std::string(std::strerror(child.error().code)));
     }
+    process_ = std::move(*child);
+    launchedImage_ = image->identity;
+    image->fd.reset();
   }
   log_.notice("mihomo started, PID %d", process_->pid());
-  waitForTun(snapshot, links.get());
+  return waitForTun(snapshot, links.get());
 }
 
-void MihomoManager::waitForTun(const std::set<std::string>& snapshot, LinkMonitor* links) {
-  const MihomoTimings& t = options_.timings;
-  const double started = system_.monotonicNow();
+Status MihomoManager::waitForTun(const std::set<std::string>& snapshot, LinkMonitor* links) {
+  const MihomoTimings& t = timings_;
+  const double started = os().monotonicNow();
   const double deadline = started + t.tunWaitLimit;
   double lastProgress = started;
 
@@ -170,25 +137,25 @@ void MihomoManager::waitForTun(const std::set<std::string>& snapshot, LinkMonito
                                     paths::rooted(kEngineLogPath));
   };
   std::set<std::string> current;
-  bool timedOut = !(system_.monotonicNow() < deadline);
+  bool timedOut = !(os().monotonicNow() < deadline);
   while (!timedOut) {
-    if (!process_->isRunning()) throw prematureExit();
+    if (!process_->isRunning()) return prematureExit();
     current = utunInterfaces();
     for (const auto& name : current) {
       if (!snapshot.count(name)) {
         log_.notice("mihomo created TUN device %s", name.c_str());
         // Quiet at two looks in a row: a moment between two bursts of work
         // does not count.
-        const double settled = system_.monotonicNow() + t.settleLimit;
-        for (int quiet = 0; quiet < 2 && system_.monotonicNow() < settled - 1e-9;) {
-          if (process_->waitForExit(t.settleCheck)) throw prematureExit();
-          quiet = system_.processQuiet(process_->pid()) ? quiet + 1 : 0;
+        const double settled = os().monotonicNow() + t.settleLimit;
+        for (int quiet = 0; quiet < 2 && os().monotonicNow() < settled - 1e-9;) {
+          if (process_->waitForExit(t.settleCheck)) return prematureExit();
+          quiet = os().processQuiet(process_->pid()) ? quiet + 1 : 0;
         }
         capturedUtun_ = name;
-        return;
+        return success();
       }
     }
-    const double now = system_.monotonicNow();
+    const double now = os().monotonicNow();
     if (now - lastProgress >= t.progressInterval) {
       lastProgress = now;
       log_.notice("waiting for TUN… %lds elapsed, utuns: %s", static_cast<long>(now - started),
@@ -199,9 +166,9 @@ void MihomoManager::waitForTun(const std::set<std::string>& snapshot, LinkMonito
     if (links) {
       links->waitForLinkChange(t.tunPollInterval);
     } else {
-      system_.sleepFor(t.tunPollInterval);
+      os().sleepFor(t.tunPollInterval);
     }
-    timedOut = !(system_.monotonicNow() < deadline);
+    timedOut = !(os().monotonicNow() < deadline);
   }
 
   current = utunInterfaces();
@@ -210,7 +177,7 @@ void MihomoManager::waitForTun(const std::set<std::string>& snapshot, LinkMonito
   process_->sendSignal(SIGKILL);
   process_->waitForExit(-1);
   process_.reset();
-  throw MihomoError::tunNotCreated(std::vector<std::string>(current.begin(), current.end()));
+  return MihomoError::tunNotCreated(std::vector<std::string>(current.begin(), current.end()));
 }
 
 void MihomoManager::stop() {
@@ -218,7 +185,7 @@ void MihomoManager::stop() {
     sweepOrphanUtuns();
     return;
   }
-  const MihomoTimings& t = options_.timings;
+  const MihomoTimings& t = timings_;
   log_.notice("stopping mihomo (PID %d)", process_->pid());
   process_->sendSignal(SIGTERM);
   // Waits on the engine's pidfd: an engine that exits at once is noticed at
@@ -244,7 +211,7 @@ void MihomoManager::sweepOrphanUtuns() {
   // What was killed is waited for, up to the pause; with nothing killed
   // there is nothing to wait for.
   const std::vector<PeerProcess> killed = killOrphanMihomoProcesses();
-  if (!killed.empty()) system_.waitForExits(killed, options_.timings.sweepPause);
+  if (!killed.empty()) os().waitForExits(killed, timings_.sweepPause);
   const auto present = utunInterfaces();
   if (capturedUtun_ && present.count(*capturedUtun_)) {
     log_.error("orphan TUN %s still present after process kill, manual cleanup", capturedUtun_->c_str());
@@ -260,13 +227,13 @@ std::vector<PeerProcess> MihomoManager::killOrphanMihomoProcesses() {
   // the last engine was launched from; what its arguments say does not
   // matter.
   std::vector<FileIdentity> images;
-  if (const auto current = system_.fileIdentity(enginePath())) images.push_back(*current);
+  if (const auto current = os().fileIdentity(mihomoPath())) images.push_back(*current);
   if (launchedImage_) images.push_back(*launchedImage_);
   std::vector<PeerProcess> killed;
-  for (PeerProcess& engine : system_.processesRunning(images)) {
+  for (PeerProcess& engine : os().processesRunning(images)) {
     if (process_ && engine.pid() == process_->pid()) continue;
     log_.notice("found orphan mihomo PID %d, sending SIGKILL", engine.pid());
-    (void)system_.signalProcess(engine, SIGKILL);
+    (void)os().signal(engine, SIGKILL);
     killed.push_back(std::move(engine));
   }
   return killed;
@@ -280,14 +247,10 @@ void MihomoManager::cleanupEngineRouting() {
   // leaves the rules (its routes go with its device).
   const std::string table = std::to_string(kEngineRouteTable);
   for (const char* family : {"-4", "-6"}) {
-    std::string listing;
-    try {
-      listing = ip({"-j", family, "rule", "show"});
-    } catch (const std::system_error&) {
-      continue;
-    }
+    const Result<std::string> listing = ip({"-j", family, "rule", "show"});
+    if (!listing) continue;
     std::vector<int> priorities;
-    const nlohmann::json rules = nlohmann::json::parse(listing, nullptr, false);
+    const nlohmann::json rules = nlohmann::json::parse(*listing, nullptr, false);
     if (rules.is_array()) {
       for (const auto& rule : rules) {
         if (!rule.is_object()) continue;
@@ -302,16 +265,8 @@ void MihomoManager::cleanupEngineRouting() {
     }
     // One deletion per rule listed: `ip rule del priority P` removes one rule
     // of that priority at a time.
-    for (const int p : priorities) {
-      try {
-        (void)ip({family, "rule", "del", "priority", std::to_string(p)});
-      } catch (const std::system_error&) {
-      }
-    }
-    try {
-      (void)ip({family, "route", "flush", "table", table});
-    } catch (const std::system_error&) {
-    }
+    for (const int p : priorities) (void)ip({family, "rule", "del", "priority", std::to_string(p)});
+    (void)ip({family, "route", "flush", "table", table});
   }
 }
 
@@ -323,13 +278,8 @@ void MihomoManager::cleanupUtunRoutes(const std::string& name) {
       {"route", "del", "default", "dev", name},
       {"link", "set", "dev", name, "down"},
   };
-  for (const auto& args : commands) {
-    try {
-      (void)ip(args);
-    } catch (const std::system_error&) {
-      // Best effort: the next command runs regardless.
-    }
-  }
+  // Best effort: each command runs whatever the one before did.
+  for (const auto& args : commands) (void)ip(args);
 }
 
 }  // namespace helper

@@ -6,7 +6,6 @@
 // lock held, which serialises every use.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -17,12 +16,12 @@
 #include "platform/codesign/image.h"
 #include "platform/log/logger.h"
 #include "platform/process/child_process.h"
-#include "platform/system/system.h"
+#include "platform/os/os.h"
 
 namespace helper {
 
 // Every wait of the supervisor. Production uses the defaults; tests shorten
-// them.
+// them. The engine is mihomoPath(); every system call goes through os().
 struct MihomoTimings {
   double tunWaitLimit = 30;       // from the launch to giving up on the TUN device
   double tunPollInterval = 0.25;  // at most between two interface listings
@@ -41,29 +40,18 @@ struct MihomoTimings {
 
 class MihomoManager {
  public:
-  struct Options {
-    // The engine executable; empty means mihomoPath(), computed on each use.
-    std::string enginePath;
-    MihomoTimings timings;
-    System* system = nullptr;  // nullptr: realSystem()
-    // The engine check; returns the file to launch. Empty means
-    // validateMihomoSignature.
-    std::function<codesign::RootImage(const std::string& enginePath)> checkSignature;
-  };
-
-  MihomoManager();
-  explicit MihomoManager(Options options);
+  explicit MihomoManager(MihomoTimings timings = {});
   MihomoManager(const MihomoManager&) = delete;
   MihomoManager& operator=(const MihomoManager&) = delete;
   // Drops the references only: callers stop() first.
   ~MihomoManager() = default;
 
   // Writes the configuration, launches the engine and blocks until it has
-  // created a new utun interface. Throws MihomoError, or a file-system error
-  // unchanged. Returns at once when the engine already runs.
-  void start(const ProxyConfig& upstream);
+  // created a new utun interface. A MihomoError, or a file-system error
+  // with its errno. Succeeds at once when the engine already runs.
+  Status start(const ProxyConfig& upstream);
   // SIGTERM, up to 5 s, SIGKILL, up to 2 s; then removes the routes of the
-  // captured interface and sweeps orphans. Never throws.
+  // captured interface and sweeps orphans.
   void stop();
   // Kills every engine process that is not the one held, waits for them to
   // end, then cleans the captured interface if it is still there and
@@ -75,23 +63,16 @@ class MihomoManager {
   // The held engine exists and has not ended.
   bool isEngineRunning() const;
   const std::optional<std::string>& capturedUtun() const { return capturedUtun_; }
-  std::string enginePath() const;
 
-  // Runs a system tool by absolute path: standard output and standard error
-  // interleaved, as UTF-8 text (the empty text if the bytes are not UTF-8).
-  // Throws std::system_error when the tool cannot be started.
-  static std::string runShellSync(const std::string& path, const std::vector<std::string>& args);
-  // The names beginning with "utun" of this network namespace's interfaces;
-  // empty when they cannot be listed.
-  static std::set<std::string> listUtunInterfaces();
   // The first of utun0, utun1, ... that is not in `present`.
   static std::string firstFreeUtun(const std::set<std::string>& present);
 
  private:
-  // Runs /usr/sbin/ip with CAP_NET_ADMIN only; its output as UTF-8 text.
-  std::string ip(const std::vector<std::string>& args);
+  // Runs /usr/sbin/ip with CAP_NET_ADMIN only; its output as UTF-8 text
+  // (empty when the bytes are not UTF-8).
+  Result<std::string> ip(const std::vector<std::string>& args);
   std::set<std::string> utunInterfaces();
-  void waitForTun(const std::set<std::string>& snapshot, LinkMonitor* links);
+  Status waitForTun(const std::set<std::string>& snapshot, LinkMonitor* links);
   // Kills every process running the engine file (or the file last
   // launched) but the held engine; returns them.
   std::vector<PeerProcess> killOrphanMihomoProcesses();
@@ -101,8 +82,7 @@ class MihomoManager {
   void cleanupEngineRouting();
 
   Logger log_;
-  Options options_;
-  System& system_;
+  const MihomoTimings timings_;
   std::unique_ptr<ChildProcess> process_;
   std::optional<std::string> capturedUtun_;
   // The file the last engine was launched from, which may be gone from the

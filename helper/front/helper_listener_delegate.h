@@ -4,8 +4,6 @@
 // which starts the stale-image exit.
 #pragma once
 
-#include <functional>
-
 #include "helper/codesign/code_sign_validator.h"
 #include "platform/ipc/packet_server.h"
 #include "platform/log/logger.h"
@@ -13,30 +11,14 @@
 
 namespace helper {
 
-class HelperServiceImpl;
-
 class HelperListenerDelegate : public ipc::PacketServer::Delegate {
  public:
-  // Production uses the defaults; tests put fakes in.
-  struct Options {
-    // Empty: CodeSignValidator::validate and CodeSignValidator::recheck.
-    std::function<Verdict(const PeerProcess&)> validate;
-    std::function<std::string(const PeerProcess&, const AdmittedPeer&)> recheck;
-    // Whether the executable changed since launch (false when no stamp was
-    // taken then). Empty: CodeSignValidator::imageReplacedSinceLaunch.
-    std::function<bool()> imageReplacedSinceLaunch;
-    // Empty: HelperServiceImpl::shared.
-    std::function<HelperServiceImpl&()> service;
-  };
-
   HelperListenerDelegate();
-  explicit HelperListenerDelegate(Options options);
 
   // On the connection's thread, once per new connection.
   bool shouldAcceptNewConnection(ipc::PacketServer& listener, ipc::ServerConnection& connection) override;
 
  private:
-  Options options_;
   Logger log_;
   // Refusals are logged in detail at most 20 a second.
   LogLimiter refusalLog_{20, 1};

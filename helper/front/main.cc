@@ -1,21 +1,16 @@
-// The helper daemon: makes the log location usable, records the launch
-// image stamp, starts the control listener and serves until it is stopped
-// or exits for an updated executable.
-#include <fcntl.h>
+// The helper daemon: records the launch image stamp, starts the control
+// listener and serves until it is stopped or exits for an updated
+// executable.
 #include <sysexits.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "helper/codesign/code_sign_validator.h"
-#include "helper/engine/engine_paths.h"
 #include "helper/front/helper_constants.h"
 #include "helper/front/helper_listener_delegate.h"
 #include "platform/ipc/packet_server.h"
@@ -54,30 +49,6 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   std::setvbuf(stderr, nullptr, _IONBF, 0);
 
-  const std::string logDir = paths::rooted(kLogDir);
-  const std::string logFile = paths::rooted(kHelperLogPath);
-  {
-    std::error_code ignored;  // an existing directory or a failure: the chmods will tell
-    std::filesystem::create_directories(logDir, ignored);
-  }
-  // Never through a symbolic link: the file and the folder themselves, or
-  // the error (ELOOP for a link).
-  auto changeMode = [](const std::string& path, int flags, mode_t mode, int* error) {
-    const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    const int rc = fd >= 0 ? ::fchmod(fd, mode) : -1;
-    *error = errno;
-    if (fd >= 0) ::close(fd);
-    return rc;
-  };
-  int logChmodErrno = 0, dirChmodErrno = 0;
-  const int logChmodResult = changeMode(logFile, O_RDONLY, 0600, &logChmodErrno);
-  const int dirChmodResult = changeMode(logDir, O_RDONLY | O_DIRECTORY, 0700, &dirChmodErrno);
-  if (logChmodResult != 0) {
-    consoleLog("[helper] chmod log file: errno=" + std::to_string(logChmodErrno) +
-               " (ok если файл ещё не создан)");
-  }
-  if (dirChmodResult != 0) consoleLog("[helper] chmod log dir: errno=" + std::to_string(dirChmodErrno));
-
   const Logger log(kLogSubsystem, "main");
   log.notice("helper starting, version %s", HelperConstants::helperVersion);
 
@@ -94,7 +65,7 @@ int main(int argc, char** argv) {
   if (!error.empty()) {
     // Without its socket the service is of no use; systemd restarts it.
     log.fault("cannot listen for connections: %s", error.c_str());
-    ::_exit(1);
+    os().exit(1);
   }
   log.notice("helper listening on %s", HelperConstants::machServiceName);
 

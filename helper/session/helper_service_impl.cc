@@ -1,17 +1,13 @@
 #include "helper/session/helper_service_impl.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <climits>
 #include <cmath>
-#include <system_error>
 
 #include "helper/codesign/code_sign_validator.h"
 #include "helper/config/proxy_config.h"
 #include "helper/engine/mihomo_error.h"
 #include "helper/front/helper_constants.h"
-#include "platform/base/clock.h"
 #include "platform/random/random.h"
 
 namespace helper {
@@ -31,32 +27,13 @@ Failure failure(ErrorCase c, std::string message) {
   return Failure{std::move(message), ErrorCode{HelperServiceImpl::kErrorDomain, static_cast<int>(c)}};
 }
 
-// What the client is told of a failed engine start: the engine's error with
-// its own domain and case, a file-system error with its errno, anything else
-// as unexpected. The text is describeError()'s in every case.
-Failure startFailure(const std::exception& e) {
-  if (const auto* engine = dynamic_cast<const MihomoError*>(&e)) {
-    return Failure{engine->errorDescription(), ErrorCode{MihomoError::kDomain, engine->code()}};
-  }
-  if (const auto* system = dynamic_cast<const std::system_error*>(&e);
-      system != nullptr && (system->code().category() == std::generic_category() ||
-                            system->code().category() == std::system_category())) {
-    return Failure{describeError(e), ErrorCode{HelperServiceImpl::kPOSIXErrorDomain, system->code().value()}};
-  }
-  return failure(ErrorCase::unexpectedStartError, describeError(e));
-}
-
-
-
-
-
-HelperServiceImpl::Options withDefaults(HelperServiceImpl::Options options) {
-  if (!options.wallClock) options.wallClock = wallSeconds;
-  if (!options.exitProcess) options.exitProcess = [](int status) { ::_exit(status); };
-  if (!options.imageReplacedSinceLaunch) {
-    options.imageReplacedSinceLaunch = [] { return CodeSignValidator::imageReplacedSinceLaunch(); };
-  }
-  return options;
+// What the client is told of a failed engine start: an error of a domain
+// with that domain and code (the engine's own), one with only an errno with
+// it as a file-system error, anything else as unexpected.
+Failure startFailure(const Error& e) {
+  if (!e.domain.empty()) return Failure{e.message, ErrorCode{e.domain, e.code}};
+  if (e.code != 0) return Failure{e.message, ErrorCode{HelperServiceImpl::kPOSIXErrorDomain, e.code}};
+  return failure(ErrorCase::unexpectedStartError, e.message);
 }
 
 }  // namespace
@@ -72,9 +49,9 @@ HelperServiceImpl& HelperServiceImpl::shared() {
 HelperServiceImpl::HelperServiceImpl() : HelperServiceImpl(Options{}) {}
 
 HelperServiceImpl::HelperServiceImpl(Options options)
-    : options_(withDefaults(std::move(options))),
+    : options_(std::move(options)),
       log_(kLogSubsystem, "Service"),
-      mihomo_(options_.manager),
+      mihomo_(options_.engine),
       heartbeatTimeout_(options_.heartbeatTimeout),
       timers_([this] { runTimers(); }),
       engineWatcher_("engine-watch") {
@@ -97,7 +74,7 @@ HelperServiceImpl::~HelperServiceImpl() {
   session_.reset();
 }
 
-double HelperServiceImpl::now() const { return options_.wallClock(); }
+double HelperServiceImpl::now() const { return os().wallNow(); }
 
 void HelperServiceImpl::ping(PingReply reply) {
   log_.info("ping");
@@ -129,18 +106,10 @@ void HelperServiceImpl::activate(const Caller& caller, const std::string& proxyU
     // The watchdog keeps running; its ticks find no session until a
     // successful start replaces it.
   }
-  std::optional<Failure> startFailed;
-  try {
-    mihomo_.start(*upstream);
-  } catch (const std::exception& e) {
-    startFailed = startFailure(e);
-  } catch (...) {
-    startFailed = failure(ErrorCase::unexpectedStartError, "unknown error");
-  }
-  if (startFailed) {
+  if (const Status started = mihomo_.start(*upstream); !started) {
     guard.unlock();
-    log_.error("activate: mihomo start failed: %s", startFailed->message.c_str());
-    reply(false, std::nullopt, std::move(startFailed));
+    log_.error("activate: mihomo start failed: %s", started.error().message.c_str());
+    reply(false, std::nullopt, startFailure(started.error()));
     return;
   }
   if (caller.gone && caller.gone()) {
@@ -256,7 +225,7 @@ void HelperServiceImpl::runTimers() {
     if (exitAt_ && now >= *exitAt_) {
       exitAt_.reset();
       timers.unlock();
-      options_.exitProcess(0);  // without the service lock: the exit comes even while it is held
+      os().exit(0);  // without the service lock: the exit comes even while it is held
       timers.lock();
       continue;
     }
@@ -323,19 +292,18 @@ void HelperServiceImpl::engineExited(std::uint64_t generation) {
   // rules it could not remove, and any stray engine.
   stopEngine();
   std::deque<double>& restarts = session_->restarts;
-  const double monotonic = monotonicSeconds();
+  const double monotonic = os().monotonicNow();
   for (;;) {
     while (!restarts.empty() && monotonic - restarts.front() > options_.engineRestartWindow) restarts.pop_front();
     if (static_cast<int>(restarts.size()) >= options_.engineRestartLimit) break;
     restarts.push_back(monotonic);
     log_.notice("restarting mihomo with the same upstream (restart %zu of at most %d within %.0fs)",
                 restarts.size(), options_.engineRestartLimit, options_.engineRestartWindow);
-    try {
-      mihomo_.start(session_->upstream);
+    if (const Status started = mihomo_.start(session_->upstream); started) {
       watchEngine();
       return;
-    } catch (const std::exception& e) {
-      log_.error("mihomo restart failed: %s", describeError(e).c_str());
+    } else {
+      log_.error("mihomo restart failed: %s", started.error().message.c_str());
     }
   }
   log_.error("mihomo keeps exiting (%d restarts within %.0fs) — ending the session (PID %d)",
@@ -347,7 +315,7 @@ void HelperServiceImpl::engineExited(std::uint64_t generation) {
 }
 
 void HelperServiceImpl::sessionEnded() {
-  if (!staleImageDetected_ && options_.imageReplacedSinceLaunch()) staleImageDetected_ = true;
+  if (!staleImageDetected_ && CodeSignValidator::imageReplacedSinceLaunch()) staleImageDetected_ = true;
   exitForStaleImageIfIdle();
 }
 

@@ -13,7 +13,6 @@
 
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,24 +41,17 @@ class HelperServiceImpl final : public HelperProtocol {
   // A file-system error of an engine start; its code is the errno.
   static constexpr const char* kPOSIXErrorDomain = "helper.POSIXError";
 
-  // Production uses the defaults; tests shorten the timings, move the
-  // engine, fake the wall clock and catch the process exit.
+  // Production uses the defaults; tests shorten the times.
   struct Options {
-    MihomoManager::Options manager;
+    MihomoTimings engine;
     // A session whose last heartbeat is older than this ends.
     double heartbeatTimeout = 30;
     // Watchdog ticks, on the monotonic clock.
     double watchdogInterval = 5;
-    // From scheduling the stale-image exit to the exit.
+    // From scheduling the stale-image exit to the exit (os().exit(0), on the
+    // service's timer thread, with the session already torn down and
+    // without the lock).
     double exitDelay = 0.5;
-    // Wall-clock seconds since 1970-01-01 00:00 UTC; empty: the system clock.
-    std::function<double()> wallClock;
-    // Ends the process; empty: _exit. Called on the service's timer thread,
-    // with the session already torn down and without the lock.
-    std::function<void(int status)> exitProcess;
-    // Whether the executable on disk changed since launch, checked when a
-    // session ends; empty: CodeSignValidator::imageReplacedSinceLaunch.
-    std::function<bool()> imageReplacedSinceLaunch;
     // An engine that dies during a session is restarted at most this many
     // times within this many seconds; one more death ends the session.
     int engineRestartLimit = 3;
@@ -93,8 +85,6 @@ class HelperServiceImpl final : public HelperProtocol {
   void markStaleImageSoon();
 
  private:
-  friend class HelperServiceImplTestPeer;
-
   struct ActiveSession {
     std::string token;
     std::string proxyHost;

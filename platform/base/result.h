@@ -1,6 +1,7 @@
 // The outcome of an operation that can fail: a value, or an Error that says
 // why in words a person can act on, with the errno when a system call was
-// the reason. Every fallible call of the platform layer returns one.
+// the reason, or the code of the error domain that defines it. Every
+// fallible call of the program returns one; nothing is thrown.
 #pragma once
 
 #include <cerrno>
@@ -13,8 +14,14 @@
 namespace helper {
 
 struct Error {
+  explicit Error(std::string text, int errorCode = 0, std::string errorDomain = {})
+      : message(std::move(text)), code(errorCode), domain(std::move(errorDomain)) {}
+
   std::string message;
-  int code = 0;  // the errno value when a system call failed; 0 otherwise
+  // With no domain, the errno value when a system call failed (0 when none
+  // did); otherwise the domain's own code.
+  int code = 0;
+  std::string domain;
 
   // "what: strerror(code)" for the errno left by a failed call.
   static Error fromErrno(const std::string& what, int error = errno) {

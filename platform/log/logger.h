@@ -1,50 +1,16 @@
-// Process-wide logging in the shape of the unified log: every logger has a
-// subsystem and a category, and four levels. Where the lines go is decided by
-// one process-wide sink: journald (native protocol, with SUBSYSTEM and
-// CATEGORY fields) when the journal is there, one line on stderr otherwise, or
-// an in-memory sink installed by tests.
+// Logging in the shape of the unified log: every logger has a subsystem and
+// a category, and four levels. The records go to os().log(): journald
+// (native protocol, with SUBSYSTEM and CATEGORY fields) when the journal is
+// there, one line on stderr otherwise.
 #pragma once
 
 #include <cstddef>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
+
+#include "platform/os/os.h"
 
 namespace helper {
-
-// The unified log's levels with their syslog priorities. `notice` is the
-// level the unified log calls "default".
-enum class LogLevel { info = 6, notice = 5, error = 3, fault = 2 };
-
-const char* logLevelName(LogLevel level);
-
-struct LogRecord {
-  LogLevel level;
-  std::string subsystem;
-  std::string category;
-  std::string message;
-};
-
-class LogSink {
- public:
-  virtual ~LogSink() = default;
-  virtual void write(const LogRecord& record) = 0;
-};
-
-// Replaces the process-wide sink; nullptr restores the default one.
-void setLogSink(std::shared_ptr<LogSink> sink);
-
-// journald's native protocol on the datagram socket at `socketPath`; a line
-// that cannot be sent goes to stderr instead.
-std::shared_ptr<LogSink> makeJournalSink(const std::string& socketPath);
-// The datagram of one entry: MESSAGE, PRIORITY, SYSLOG_IDENTIFIER=helper,
-// SUBSYSTEM and CATEGORY.
-std::string journalEntry(const LogRecord& record);
-
-// The sink the default chooses: journald when its socket exists and no
-// HELPER_ROOT sandbox is set, stderr otherwise.
-std::shared_ptr<LogSink> makeDefaultLogSink();
 
 class Logger {
  public:
@@ -87,8 +53,5 @@ class LogLimiter {
   std::size_t inWindow_ = 0;
   std::size_t held_ = 0;
 };
-
-// The console log: one line on stderr, written at once.
-void consoleLog(const std::string& line);
 
 }  // namespace helper

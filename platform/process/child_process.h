@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/base/result.h"
+
 namespace helper {
 
 class ChildProcess {
@@ -57,9 +59,9 @@ struct SpawnRequest {
 };
 
 // Starts the program. Standard input, environment and working directory are
-// inherited; no other descriptor of ours reaches the child. Throws
-// std::system_error when the program cannot be started, with the errno of
-// the step that failed in the child.
-std::unique_ptr<ChildProcess> spawnChild(const SpawnRequest& request);
+// inherited; no other descriptor of ours reaches the child. When the program
+// cannot be started, the error carries the errno of the step that failed in
+// the child.
+Result<std::unique_ptr<ChildProcess>> spawnChild(const SpawnRequest& request);
 
 }  // namespace helper

@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <cmath>
 #include <mutex>
-#include <system_error>
 #include <vector>
 
 #include "platform/process/pidfd.h"
@@ -194,14 +193,14 @@ int restrictCapabilities(const int* keep, size_t count) {
 
 }  // namespace
 
-std::unique_ptr<ChildProcess> spawnChild(const SpawnRequest& request) {
+Result<std::unique_ptr<ChildProcess>> spawnChild(const SpawnRequest& request) {
   // Everything the child needs is built here: it must not allocate.
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(request.path.c_str()));
   for (const auto& arg : request.args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return Error::fromErrno("pipe");
   const ChildPlan plan{request.path.c_str(), argv.data(), environ, request.stdoutFd, request.stderrFd,
                        request.executableFd,
                        request.keepCapabilities ? request.keepCapabilities->data() : nullptr,
@@ -227,7 +226,7 @@ std::unique_ptr<ChildProcess> spawnChild(const SpawnRequest& request) {
   ::close(pipeFds[1]);
   if (pid < 0) {
     ::close(pipeFds[0]);
-    throw std::system_error(cloneError, std::generic_category(), "clone3");
+    return Error::fromErrno("cannot start " + request.path + ": clone3", cloneError);
   }
   int childError = 0;
   ssize_t n;
@@ -238,9 +237,9 @@ std::unique_ptr<ChildProcess> spawnChild(const SpawnRequest& request) {
     siginfo_t info{};
     ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED);
     ::close(pidfd);
-    throw std::system_error(childError, std::generic_category(), request.path);
+    return Error::fromErrno("cannot start " + request.path, childError);
   }
-  return std::make_unique<LinuxChildProcess>(static_cast<pid_t>(pid), pidfd);
+  return std::unique_ptr<ChildProcess>(std::make_unique<LinuxChildProcess>(static_cast<pid_t>(pid), pidfd));
 }
 
 }  // namespace helper

@@ -14,6 +14,7 @@
 #include "platform/log/logger.h"
 #include "platform/process/child_process.h"
 #include "platform/process/exit_watcher.h"
+#include "tests/support/run_command.h"
 
 namespace helper {
 namespace {
@@ -73,7 +74,7 @@ TEST(LogLimiterTest, LetsAFewThroughAWindowAndCountsTheRest) {
   EXPECT_EQ(held, 0u);
 }
 
-std::unique_ptr<ChildProcess> sleeper() { return spawnChild(SpawnRequest("/bin/sleep", {"60"})); }
+std::unique_ptr<ChildProcess> sleeper() { return helper::test::startProgram(SpawnRequest("/bin/sleep", {"60"})); }
 
 // The watcher calls back when the watched process ends, and only for the
 // process it watches at that moment.

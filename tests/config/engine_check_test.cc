@@ -53,7 +53,7 @@ TEST(EngineCheckTest, RealEngineAcceptsEveryKindOfUpstream) {
   };
   int i = 0;
   for (const auto& c : cases) {
-    expectEngineAccepts(*engine, tmp.file("case" + std::to_string(i++)), makeConfig(c, "utun0"),
+    expectEngineAccepts(*engine, tmp.file("case" + std::to_string(i++)), *makeConfig(c, "utun0"),
                         c.host + " " + c.username.value_or("") + " " + c.password.value_or(""));
   }
 }
@@ -70,7 +70,7 @@ TEST(EngineCheckTest, RealEngineAcceptsCredentialsItsReaderWouldRefuseRaw) {
   int i = 0;
   for (const auto& password : passwords) {
     expectEngineAccepts(*engine, tmp.file("case" + std::to_string(i++)),
-                        makeConfig(upstream("192.0.2.1", 1080, ProxyKind::socks5, "u", password), "utun0"),
+                        *makeConfig(upstream("192.0.2.1", 1080, ProxyKind::socks5, "u", password), "utun0"),
                         password);
   }
 }
@@ -128,7 +128,7 @@ TEST(EngineCheckTest, RandomCredentialsThroughTheRealEngine) {
     const auto& user = values[2 * i];
     const auto& pass = values[2 * i + 1];
     expectEngineAccepts(*engine, tmp.file("c" + std::to_string(i)),
-                        makeConfig(upstream("192.0.2.1", 1080, ProxyKind::socks5, user, pass), "utun0"),
+                        *makeConfig(upstream("192.0.2.1", 1080, ProxyKind::socks5, user, pass), "utun0"),
                         nlohmann::json({user, pass}).dump());
   }
 
@@ -171,7 +171,7 @@ TEST(EngineCheckTest, CredentialsRoundTripThroughAYamlReader) {
   // The rules every file must hold: those of a configuration without
   // credentials for the same upstream.
   const auto reference = tmp.file("reference.yaml");
-  test::writeFile(reference, makeConfig(upstream("192.0.2.1", 1080, ProxyKind::socks5), "utun0"));
+  test::writeFile(reference, *makeConfig(upstream("192.0.2.1", 1080, ProxyKind::socks5), "utun0"));
   const auto rulesJson = runCommand(
       {"/usr/bin/python3", "-c",
        "import json,sys,yaml; print(json.dumps(yaml.safe_load(open(sys.argv[1]))['rules']))",
@@ -191,7 +191,7 @@ TEST(EngineCheckTest, CredentialsRoundTripThroughAYamlReader) {
     ASSERT_EQ(parsed->username.value_or(""), user);
     ASSERT_EQ(parsed->password.value_or(""), pass);
     const std::string file = tmp.file("c" + std::to_string(i) + ".yaml");
-    test::writeFile(file, makeConfig(*parsed, "utun0"));
+    test::writeFile(file, *makeConfig(*parsed, "utun0"));
     manifest.push_back({{"file", file}, {"username", user}, {"password", pass}, {"rules", rules}});
   }
   test::writeFile(tmp.file("manifest.json"), manifest.dump());

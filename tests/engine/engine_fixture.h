@@ -1,6 +1,7 @@
 // A per-test engine: a signed copy of the test engine at a path of its own
-// (the orphan sweep matches the path, so tests never see each other's
-// engines), its knobs, and a manager with short timings.
+// beside the helper's own file as os() tells it (the orphan sweep matches
+// the file, so tests never see each other's engines), its knobs, and a
+// manager with short timings.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -15,10 +16,10 @@
 
 #include "helper/engine/engine_paths.h"
 #include "helper/engine/mihomo_manager.h"
-#include "tests/support/memory_log_sink.h"
 #include "platform/paths/paths.h"
 #include "tests/support/run_command.h"
 #include "tests/support/test_env.h"
+#include "tests/support/test_os.h"
 
 namespace helper::test {
 
@@ -45,14 +46,14 @@ class EngineFixture : public ::testing::Test {
     enginePath_ = tmp_.file("bin/") + kEngineFileName;
     std::filesystem::copy_file(builtProgram("tests/engine/test_engine"), enginePath_);
     chmod(enginePath_.c_str(), 0755);
-    logs_ = std::make_shared<MemoryLogSink>();
-    setLogSink(logs_);
+    os_.own = tmp_.file("bin/helper");
+    scope_ = std::make_unique<OsScope>(os_);
     ready_ = true;
   }
 
   void TearDown() override {
     if (manager_) manager_->stop();
-    setLogSink(nullptr);
+    scope_.reset();
   }
 
   void setKnobs(const std::map<std::string, std::string>& knobs) {
@@ -62,14 +63,11 @@ class EngineFixture : public ::testing::Test {
   }
 
   MihomoManager& manager(MihomoTimings timings = fastTimings()) {
-    MihomoManager::Options options;
-    options.enginePath = enginePath_;
-    options.timings = timings;
-    manager_ = std::make_unique<MihomoManager>(options);
+    manager_ = std::make_unique<MihomoManager>(timings);
     return *manager_;
   }
 
-  std::vector<std::string> mihomoLines() const { return logs_->messages("Mihomo"); }
+  std::vector<std::string> mihomoLines() const { return os_.messages("Mihomo"); }
 
   // start() returns as soon as the engine's device exists, which can be
   // before the engine has done what it does next (routes, files).
@@ -94,9 +92,28 @@ class EngineFixture : public ::testing::Test {
     return runCommand(argv).out;
   }
 
+  // The real system, with the helper's own file in the test's folder (so
+  // the engine is the one beside it), the log in memory and the process
+  // exit recorded.
+  struct EngineOs : LoggingOs {
+    std::string own;
+    std::mutex mutex;
+    std::vector<int> exits;
+    std::string ownExecutablePath() override { return own; }
+    void exit(int status) override {
+      std::lock_guard<std::mutex> guard(mutex);
+      exits.push_back(status);
+    }
+    std::vector<int> exitsSoFar() {
+      std::lock_guard<std::mutex> guard(mutex);
+      return exits;
+    }
+  };
+
   TempDir tmp_;
   std::string enginePath_;
-  std::shared_ptr<MemoryLogSink> logs_;
+  EngineOs os_;
+  std::unique_ptr<OsScope> scope_;
   std::unique_ptr<MihomoManager> manager_;
   bool ready_ = false;
 };

@@ -4,12 +4,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include "tests/support/memory_log_sink.h"
 #include "helper/engine/engine_paths.h"
 #include "helper/engine/mihomo_error.h"
 #include "helper/engine/mihomo_manager.h"
 #include "platform/paths/paths.h"
-#include "tests/engine/fake_system.h"
+#include "tests/support/test_os.h"
 
 namespace helper::test {
 namespace {
@@ -18,32 +17,39 @@ using ::testing::ElementsAre;
 
 class TimingTest : public ::testing::Test {
  protected:
-  void SetUp() override { setLogSink(logs_); }
-  void TearDown() override { setLogSink(nullptr); }
+  void SetUp() override { fresh(); }
+  void TearDown() override {
+    manager_.reset();
+    scope_.reset();
+  }
 
-  MihomoManager& manager(std::function<codesign::RootImage(const std::string&)> signature =
-                             [](const std::string&) { return codesign::RootImage{}; }) {
-    MihomoManager::Options options;
-    options.enginePath = "/opt/test/tarn.CorvalethApp.mihomo";
-    options.system = &system_;
-    options.checkSignature = std::move(signature);
-    manager_ = std::make_unique<MihomoManager>(options);
+  // A new fake system in place of the last one.
+  FakeOs& fresh() {
+    scope_.reset();
+    os_ = std::make_unique<FakeOs>();
+    scope_ = std::make_unique<OsScope>(*os_);
+    return *os_;
+  }
+
+  MihomoManager& manager() {
+    manager_ = std::make_unique<MihomoManager>();
     return *manager_;
   }
 
-  void startWithDeviceAt(double seconds) {
-    system_.interfaces = [seconds](double elapsed) {
+  Status startWithDeviceAt(double seconds) {
+    system().interfaces = [seconds](double elapsed) {
       std::vector<std::string> names{"lo", "utun2", "eth0", "utun10"};
       if (elapsed >= seconds - 1e-9) names.push_back("utun3");
       return names;
     };
-    manager().start(upstream_);
+    return manager().start(upstream_);
   }
 
-  std::vector<std::string> lines() const { return logs_->messages("Mihomo"); }
+  FakeOs& system() { return *os_; }
+  std::vector<std::string> lines() const { return os_->messages("Mihomo"); }
 
-  FakeSystem system_;
-  std::shared_ptr<MemoryLogSink> logs_ = std::make_shared<MemoryLogSink>();
+  std::unique_ptr<FakeOs> os_;
+  std::unique_ptr<OsScope> scope_;
   std::unique_ptr<MihomoManager> manager_;
   ProxyConfig upstream_{"192.0.2.1", 1080, {}, {}, ProxyKind::socks5};
 };
@@ -63,41 +69,41 @@ TEST_F(TimingTest, TheDeviceIsSeenAtTheNextPollOrAnnouncement) {
       {std::vector<double>{}, 12.3, 12.5},            // subscribed, nothing announced
   };
   for (const auto& c : cases) {
-    system_ = FakeSystem{};
-    logs_->clear();
-    system_.linkAnnouncements = c.announcements;
-    startWithDeviceAt(c.deviceAt);
+    fresh();
+    system().clearLog();
+    system().linkAnnouncements = c.announcements;
+    ASSERT_TRUE(startWithDeviceAt(c.deviceAt));
     EXPECT_EQ(manager_->capturedUtun(), "utun3");
-    EXPECT_NEAR(system_.now - system_.startedAt, c.seenAt + 0.002, 1e-9);
+    EXPECT_NEAR(system().now - system().startedAt, c.seenAt + 0.002, 1e-9);
     EXPECT_THAT(lines(), ElementsAre("mihomo started, PID 4242", "waiting for TUN… 5s elapsed, utuns: utun10,utun2",
                                      "waiting for TUN… 10s elapsed, utuns: utun10,utun2",
                                      "mihomo created TUN device utun3"));
-    EXPECT_EQ(system_.mask, 022u);
+    EXPECT_EQ(system().mask, 022u);
   }
 }
 
 TEST_F(TimingTest, StopNoticesAnEngineThatExitsWithinTheGraceAtOnce) {
-  system_.configureChild = [](FakeChild& c) {
+  system().configureChild = [](FakeChild& c) {
     c.exitsOnSigterm = false;
     c.exitsAt = 1000 + 1.337;  // virtual; exits with status 1 on its own
   };
-  startWithDeviceAt(0);
-  const double before = system_.now;
+  ASSERT_TRUE(startWithDeviceAt(0));
+  const double before = system().now;
   manager_->stop();
   // Up to the exit at 1.337 s and not a moment longer: nothing waits out a
   // poll, and a sweep that killed nothing does not pause.
-  EXPECT_NEAR(system_.now - before, 1.337 - (before - 1000), 1e-9);
+  EXPECT_NEAR(system().now - before, 1.337 - (before - 1000), 1e-9);
   const auto all = lines();
   EXPECT_NE(std::find(all.begin(), all.end(), "mihomo exited (status 1)"), all.end());
 }
 
 TEST_F(TimingTest, StepsRunInOrderAndTheSnapshotPrecedesTheLaunch) {
-  startWithDeviceAt(0);
+  ASSERT_TRUE(startWithDeviceAt(0));
   const std::string data = paths::rooted(kEngineDataDir);
-  EXPECT_THAT(system_.fileOperations,
+  EXPECT_THAT(system().fileOperations,
               ElementsAre("mkdir " + data, "mkdir " + paths::rooted(kLogDir),
                           "write " + paths::rooted(kEngineConfigPath) + " 384", "open " + paths::rooted(kEngineLogPath),
-                          "spawn /opt/test/tarn.CorvalethApp.mihomo"));
+                          "spawn " + std::string(FakeOs::kEnginePath)));
   // A device present at the launch poll is the engine's only if it was not in
   // the snapshot: here it appeared right after the snapshot was taken.
   EXPECT_EQ(manager_->capturedUtun(), "utun3");
@@ -106,36 +112,34 @@ TEST_F(TimingTest, StepsRunInOrderAndTheSnapshotPrecedesTheLaunch) {
 TEST_F(TimingTest, RefusalsBeforeTheFilesTouchNothing) {
   // A refused signature comes before any file; a refused host before the
   // configuration is written.
-  auto& m = manager([](const std::string& path) -> codesign::RootImage {
-    throw MihomoError::startFailed("untrusted " + path);
-  });
-  EXPECT_THROW(m.start(upstream_), MihomoError);
-  EXPECT_TRUE(system_.fileOperations.empty());
+  system().engineRefused = Error("owned by a user");
+  const Status refused = manager().start(upstream_);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message,
+            "mihomo не стартанул: mihomo binary refused: owned by a user — only root may be able to change it");
+  EXPECT_TRUE(system().fileOperations.empty());
   upstream_.host = "bad host";
-  EXPECT_THROW(manager().start(upstream_), MihomoError);
-  for (const auto& op : system_.fileOperations) EXPECT_EQ(op.rfind("mkdir ", 0), 0u) << op;
+  system().engineRefused.reset();
+  EXPECT_TRUE(MihomoError::is(manager().start(upstream_).error(), MihomoError::Case::startFailed));
+  for (const auto& op : system().fileOperations) EXPECT_EQ(op.rfind("mkdir ", 0), 0u) << op;
   EXPECT_TRUE(lines().empty());
 }
 
 TEST_F(TimingTest, LaunchFailure) {
-  system_.spawnError = ENOEXEC;
-  try {
-    manager().start(upstream_);
-    FAIL();
-  } catch (const MihomoError& e) {
-    EXPECT_EQ(e.errorDescription(), "mihomo не стартанул: Process.run() failed: Exec format error");
-  }
+  system().spawnError = ENOEXEC;
+  EXPECT_EQ(manager().start(upstream_).error().message,
+            "mihomo не стартанул: Process.run() failed: Exec format error");
   EXPECT_EQ(manager_->process(), nullptr);
-  EXPECT_EQ(system_.mask, 022u);
+  EXPECT_EQ(system().mask, 022u);
 }
 
 TEST_F(TimingTest, WaitLimitCountsFromTheLaunch) {
-  system_.interfaces = [](double) { return std::vector<std::string>{"utun1", "utun0"}; };
-  EXPECT_THROW(manager().start(upstream_), MihomoError);
-  EXPECT_GE(system_.now - system_.startedAt, 30.0);
-  EXPECT_LT(system_.now - system_.startedAt, 30.26);
+  system().interfaces = [](double) { return std::vector<std::string>{"utun1", "utun0"}; };
+  EXPECT_TRUE(MihomoError::is(manager().start(upstream_).error(), MihomoError::Case::tunNotCreated));
+  EXPECT_GE(system().now - system().startedAt, 30.0);
+  EXPECT_LT(system().now - system().startedAt, 30.26);
   EXPECT_EQ(manager_->process(), nullptr);
-  EXPECT_THAT(system_.childSignals[4242], ElementsAre(SIGKILL));
+  EXPECT_THAT(system().childSignals[4242], ElementsAre(SIGKILL));
   const auto all = lines();
   EXPECT_EQ(all.back(), "mihomo started but TUN not created within 30s — killing. utuns present: utun0,utun1");
   EXPECT_EQ(std::count_if(all.begin(), all.end(),
@@ -148,11 +152,11 @@ TEST_F(TimingTest, WaitLimitCountsFromTheLaunch) {
 TEST_F(TimingTest, TheStartReturnsWhenTheEngineHasSettledOrAfterTheLimit) {
   const std::pair<double, double> cases[] = {{0, 0.002}, {0.5055, 0.007}, {1e9, 0.02}};  // busy until, returns after
   for (const auto& [busyFor, returnsAfter] : cases) {
-    system_ = FakeSystem{};
-    system_.linkAnnouncements = std::vector<double>{0.5};
-    system_.busyFor = busyFor;
-    startWithDeviceAt(0.5);
-    EXPECT_NEAR(system_.now - system_.startedAt, 0.5 + returnsAfter, 1e-9) << busyFor;
+    fresh();
+    system().linkAnnouncements = std::vector<double>{0.5};
+    system().busyFor = busyFor;
+    ASSERT_TRUE(startWithDeviceAt(0.5));
+    EXPECT_NEAR(system().now - system().startedAt, 0.5 + returnsAfter, 1e-9) << busyFor;
     EXPECT_EQ(manager_->capturedUtun(), "utun3");
   }
 }
@@ -160,59 +164,55 @@ TEST_F(TimingTest, TheStartReturnsWhenTheEngineHasSettledOrAfterTheLimit) {
 // An engine that dies before it has settled after its device appeared did
 // not start: the start fails as soon as it dies, and nothing is captured.
 TEST_F(TimingTest, AnEngineDyingRightAfterItsDeviceAppearedFailsTheStart) {
-  system_.linkAnnouncements = std::vector<double>{0.5};
-  system_.busyFor = 1e9;
-  system_.configureChild = [](FakeChild& c) { c.exitsAt = 1000.51; };
-  system_.now = 1000;
-  EXPECT_THROW(startWithDeviceAt(0.5), MihomoError);
-  EXPECT_NEAR(system_.now, 1000.51, 1e-9);
+  system().linkAnnouncements = std::vector<double>{0.5};
+  system().busyFor = 1e9;
+  system().configureChild = [](FakeChild& c) { c.exitsAt = 1000.51; };
+  system().now = 1000;
+  EXPECT_TRUE(MihomoError::is(startWithDeviceAt(0.5).error(), MihomoError::Case::startFailed));
+  EXPECT_NEAR(system().now, 1000.51, 1e-9);
   EXPECT_FALSE(manager_->capturedUtun());
   EXPECT_EQ(manager_->process(), nullptr);
   EXPECT_EQ(lines().back(), "mihomo exited prematurely with status 1");
 }
 
 TEST_F(TimingTest, PrematureExitIsSeenAtTheNextPoll) {
-  system_.configureChild = [](FakeChild& c) { c.exitsAt = 1002.1; };
-  system_.now = 1000;
-  try {
-    manager().start(upstream_);
-    FAIL();
-  } catch (const MihomoError& e) {
-    EXPECT_EQ(e.detail(), "mihomo exited (status 1) — см. " + paths::rooted(kEngineLogPath));
-  }
-  EXPECT_NEAR(system_.now, 1002.25, 1e-9);
+  system().configureChild = [](FakeChild& c) { c.exitsAt = 1002.1; };
+  system().now = 1000;
+  EXPECT_EQ(manager().start(upstream_).error().message,
+            "mihomo не стартанул: mihomo exited (status 1) — см. " + paths::rooted(kEngineLogPath));
+  EXPECT_NEAR(system().now, 1002.25, 1e-9);
 }
 
 TEST_F(TimingTest, StopOfAnEngineThatSurvivesSigkill) {
-  system_.configureChild = [](FakeChild& c) {
+  system().configureChild = [](FakeChild& c) {
     c.exitsOnSigterm = false;
     c.survivesSigkill = true;
   };
-  startWithDeviceAt(0);
-  system_.commands.clear();
-  system_.engines = {4242};
-  system_.exitDelay = 1;  // never within the pause: it survives SIGKILL
-  logs_->clear();
-  const double before = system_.now;
+  ASSERT_TRUE(startWithDeviceAt(0));
+  system().commands.clear();
+  system().engines = {4242};
+  system().exitDelay = 1;  // never within the pause: it survives SIGKILL
+  system().clearLog();
+  const double before = system().now;
   manager_->stop();
-  EXPECT_THAT(system_.childSignals[4242], ElementsAre(SIGTERM, SIGKILL));
-  EXPECT_NEAR(system_.now - before, 5 + 2 + 0.2, 0.11);
+  EXPECT_THAT(system().childSignals[4242], ElementsAre(SIGTERM, SIGKILL));
+  EXPECT_NEAR(system().now - before, 5 + 2 + 0.2, 0.11);
   EXPECT_THAT(lines(), ElementsAre("stopping mihomo (PID 4242)", "mihomo did not exit within 5s, sending SIGKILL",
                                    "mihomo still running after SIGKILL+2s — abandoning wait to avoid lock starvation",
                                    "manual cleanup routes for utun3", "found orphan mihomo PID 4242, sending SIGKILL",
                                    "orphan TUN utun3 still present after process kill, manual cleanup",
                                    "manual cleanup routes for utun3"));
   // The abandoned engine was no longer held, so the sweep killed it.
-  EXPECT_THAT(system_.killed, ElementsAre(std::make_pair(4242, SIGKILL)));
+  EXPECT_THAT(system().killed, ElementsAre(std::make_pair(4242, SIGKILL)));
   EXPECT_EQ(manager_->process(), nullptr);
   EXPECT_FALSE(manager_->capturedUtun());
 }
 
 TEST_F(TimingTest, RouteCleanupRunsEveryCommandEvenWhenOneFails) {
-  startWithDeviceAt(0);
-  system_.commands.clear();
-  system_.failingCommands = {"/usr/sbin/ip"};
-  system_.interfaces = [](double) { return std::vector<std::string>{}; };
+  ASSERT_TRUE(startWithDeviceAt(0));
+  system().commands.clear();
+  system().failingCommands = {"/usr/sbin/ip"};
+  system().interfaces = [](double) { return std::vector<std::string>{}; };
   manager_->stop();
   const std::vector<std::vector<std::string>> expected = {
       {"/usr/sbin/ip", "route", "del", "0.0.0.0/1", "dev", "utun3"},
@@ -223,7 +223,7 @@ TEST_F(TimingTest, RouteCleanupRunsEveryCommandEvenWhenOneFails) {
       {"/usr/sbin/ip", "-j", "-4", "rule", "show"},
       {"/usr/sbin/ip", "-j", "-6", "rule", "show"},
   };
-  EXPECT_EQ(system_.commands, expected);
+  EXPECT_EQ(system().commands, expected);
 }
 
 // What an engine killed with SIGKILL leaves: its rules, at the pinned
@@ -243,8 +243,8 @@ TEST_F(TimingTest, TheEnginesLeftoverRulesAndTableAreRemovedAndNothingElse) {
       {R"([{"priority":"7100"},{"table":"7100"},7100])", {}},
   };
   for (const auto& c : cases) {
-    system_ = FakeSystem{};
-    system_.commandOutput["/usr/sbin/ip"] = c.listing;
+    fresh();
+    system().commandOutput["/usr/sbin/ip"] = c.listing;
     manager().sweepOrphanUtuns();
     std::vector<std::vector<std::string>> expected;
     for (const char* family : {"-4", "-6"}) {
@@ -252,9 +252,9 @@ TEST_F(TimingTest, TheEnginesLeftoverRulesAndTableAreRemovedAndNothingElse) {
       for (const auto& p : c.deleted) expected.push_back({"/usr/sbin/ip", family, "rule", "del", "priority", p});
       expected.push_back({"/usr/sbin/ip", family, "route", "flush", "table", "7100"});
     }
-    EXPECT_EQ(system_.commands, expected) << c.listing;
+    EXPECT_EQ(system().commands, expected) << c.listing;
     EXPECT_EQ(lines().empty(), c.deleted.empty()) << c.listing;
-    logs_->clear();
+    system().clearLog();
   }
 }
 
@@ -273,18 +273,18 @@ TEST_F(TimingTest, TheSweepKillsEveryEngineButTheHeldOneAndWaitsOnlyForThoseItKi
       {{4242}, 5, {}, 0},
   };
   for (const auto& c : cases) {
-    system_ = FakeSystem{};
-    system_.interfaces = [](double elapsed) {
+    fresh();
+    system().interfaces = [](double elapsed) {
       return elapsed >= 0 ? std::vector<std::string>{"utun0"} : std::vector<std::string>{};
     };
     auto& m = manager();
-    m.start(upstream_);  // holds pid 4242
-    system_.engines = c.engines;
-    system_.exitDelay = c.exitDelay;
-    const double before = system_.now;
+    ASSERT_TRUE(m.start(upstream_));  // holds pid 4242
+    system().engines = c.engines;
+    system().exitDelay = c.exitDelay;
+    const double before = system().now;
     m.sweepOrphanUtuns();
-    EXPECT_EQ(system_.killed, c.killed);
-    EXPECT_NEAR(system_.now - before, c.waited, 1e-9);
+    EXPECT_EQ(system().killed, c.killed);
+    EXPECT_NEAR(system().now - before, c.waited, 1e-9);
   }
 }
 

@@ -6,7 +6,7 @@
 
 #include "helper/front/control_connection.h"
 #include "helper/front/control_message.h"
-#include "tests/support/memory_log_sink.h"
+#include "tests/support/test_os.h"
 
 namespace helper {
 namespace {
@@ -146,8 +146,8 @@ class TwiceService : public HelperProtocol {
 };
 
 TEST(ControlConnectionTest, ASecondReplyIsDroppedNotSent) {
-  const auto logs = std::make_shared<MemoryLogSink>();
-  setLogSink(logs);
+  test::LoggingOs logs;
+  OsScope scope(logs);
   TwiceService service;
   ControlConnectionHandler handler(service);
   ipc::ServerConnection connection(ipc::UniqueFd(), ipc::Credentials{4321, 1000, 1000}, PeerProcess());
@@ -155,8 +155,7 @@ TEST(ControlConnectionTest, ASecondReplyIsDroppedNotSent) {
   ping.id = 1;
   EXPECT_EQ(handler.handlePacket(connection, encodeRequest(ping, connection.nonce())),
             R"({"id":1,"op":"ping","version":"1.0.0"})");
-  EXPECT_THAT(logs->messages("Listener"), ElementsAre("second reply to ping dropped"));
-  setLogSink(nullptr);
+  EXPECT_THAT(logs.messages("Listener"), ElementsAre("second reply to ping dropped"));
 }
 
 }  // namespace

@@ -18,7 +18,7 @@
 
 #include "platform/ipc/packet_client.h"
 #include "platform/ipc/packet_server.h"
-#include "tests/support/memory_log_sink.h"
+#include "tests/support/test_os.h"
 #include "tests/support/test_env.h"
 
 namespace helper::ipc {
@@ -48,7 +48,6 @@ class EchoServer : public PacketServer::Delegate, public PacketHandler {
 class PacketTransportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setLogSink(logs_);
     PacketServer::Options options;
     options.socketPath = path_;
     options.serviceName = "test.service";
@@ -60,7 +59,6 @@ class PacketTransportTest : public ::testing::Test {
   }
   void TearDown() override {
     server_.reset();
-    setLogSink(nullptr);
   }
 
   // A connection and its first packet.
@@ -78,7 +76,8 @@ class PacketTransportTest : public ::testing::Test {
   std::string path_ = tmp_.file("control.sock");
   EchoServer delegate_;
   std::unique_ptr<PacketServer> server_;
-  std::shared_ptr<MemoryLogSink> logs_ = std::make_shared<MemoryLogSink>();
+  test::LoggingOs os_;
+  OsScope scope_{os_};
   std::vector<UniqueFd> held_;  // open until the test ends
 };
 
@@ -160,7 +159,7 @@ TEST_F(PacketTransportTest, APacketWithDescriptorsClosesItsConnectionAndTheDescr
   EXPECT_EQ(errno, EPIPE);
   close(pair[1]);
 
-  EXPECT_THAT(logs_->messages("Listener"), ::testing::ElementsAre(HasSubstr("a request carried file descriptors")));
+  EXPECT_THAT(os_.messages("Listener"), ::testing::ElementsAre(HasSubstr("a request carried file descriptors")));
   ASSERT_EQ(sendPacket(other.get(), "still", 5), 0);
   EXPECT_EQ(receivePacket(other.get(), 4096, 5).data, "echo:still");
 }

@@ -11,7 +11,7 @@
 #include <future>
 #include <random>
 
-#include "tests/session/session_fixture.h"
+#include "tests/service/session_fixture.h"
 
 namespace helper::test {
 namespace {
@@ -64,7 +64,6 @@ TEST_F(ConcurrencyTest, SixteenClientsGetExactlyOneReplyPerRequestWithoutDeadloc
   o.heartbeatTimeout = 0.5;
   o.watchdogInterval = 0.05;
   o.exitDelay = 0.01;
-  o.wallClock = nullptr;
   service(o);
   client();  // serves it
   setKnobs({{"tun_delay_ms", "20"}});
@@ -179,7 +178,6 @@ TEST_F(HelperClientTest, TheHeartbeatKeeperKeepsASessionUntilTheHelperEndsIt) {
   HelperServiceImpl::Options o = options();
   o.heartbeatTimeout = 0.3;
   o.watchdogInterval = 0.05;
-  o.wallClock = nullptr;
   service(o);
   auto owner = client();
   const ActivateResult activated = owner->activate("socks5://192.0.2.1:1080", 1);

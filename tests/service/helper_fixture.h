@@ -77,7 +77,7 @@ class HelperFixture : public EngineFixture {
     stopHelper();
     const int fd = open(tmp_.file("helper.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
     prefix.push_back(helperPath());
-    helper_ = spawnChild({prefix[0], std::vector<std::string>(prefix.begin() + 1, prefix.end()), -1, fd});
+    helper_ = startProgram({prefix[0], std::vector<std::string>(prefix.begin() + 1, prefix.end()), -1, fd});
     close(fd);
     ASSERT_TRUE(waitForLine("helper listening on")) << "the helper did not start listening";
   }

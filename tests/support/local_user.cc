@@ -89,7 +89,7 @@ CommandResult ThrowawayUser::run(std::vector<std::string> argv, const std::strin
 
 std::unique_ptr<ChildProcess> ThrowawayUser::start(std::vector<std::string> argv, int out, int err) const {
   const std::vector<std::string> full = as(std::move(argv));
-  return spawnChild(SpawnRequest(full[0], std::vector<std::string>(full.begin() + 1, full.end()), out, err));
+  return startProgram(SpawnRequest(full[0], std::vector<std::string>(full.begin() + 1, full.end()), out, err));
 }
 
 const ClientGroup& ClientGroup::get() {

@@ -1,5 +1,8 @@
 #include "tests/support/run_command.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -98,6 +101,15 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
 
 std::string builtProgram(const std::string& relativePath) {
   return binaryDir() + "/" + relativePath;
+}
+
+std::unique_ptr<ChildProcess> startProgram(const SpawnRequest& request) {
+  Result<std::unique_ptr<ChildProcess>> child = spawnChild(request);
+  if (!child) {
+    std::fprintf(stderr, "%s\n", child.error().message.c_str());
+    std::abort();
+  }
+  return std::move(*child);
 }
 
 }  // namespace helper::test

@@ -2,8 +2,11 @@
 // the command-line tools and of outside programs.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/process/child_process.h"
 
 namespace helper::test {
 
@@ -18,6 +21,10 @@ struct CommandResult {
 // standard input, standard input is /dev/null.
 CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input = "",
                          double timeoutSeconds = 30, int inputFd = 0);
+
+// Starts a program that must start (child_process.h); aborts the program
+// with the reason when it cannot.
+std::unique_ptr<ChildProcess> startProgram(const SpawnRequest& request);
 
 // Path of a program built in this tree, e.g. builtProgram("tools/helperctl/helperctl").
 std::string builtProgram(const std::string& relativePath);

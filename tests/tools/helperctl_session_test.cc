@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/memory_log_sink.h"
+#include "tests/support/test_os.h"
 #include "helper/front/control_message.h"
 #include "helper/front/helper_constants.h"
 #include "platform/ipc/packet_server.h"
@@ -88,8 +88,10 @@ class FakeHelper : public ipc::PacketServer::Delegate, public ipc::PacketHandler
 
 class HelperctlSessionTest : public ::testing::Test {
  protected:
+  test::LoggingOs logs_;  // kept quiet
+  OsScope scope_{logs_};
+
   void SetUp() override {
-    setLogSink(std::make_shared<MemoryLogSink>());
     // helperctl finds the socket under HELPER_ROOT, and there does not
     // require its server to run as root.
     setenv("HELPER_ROOT", tmp_.path().c_str(), 1);
@@ -103,7 +105,6 @@ class HelperctlSessionTest : public ::testing::Test {
   void TearDown() override {
     server_.reset();
     unsetenv("HELPER_ROOT");
-    setLogSink(nullptr);
   }
 
   static std::string helperctl() { return test::builtProgram("tools/helperctl/helperctl"); }

@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 
 #include "helper/config/engine_config.h"
-#include "helper/engine/mihomo_error.h"
 #include "tools/helperctl/command.h"
 #include "tools/helperctl/secret_input.h"
 
@@ -38,12 +37,12 @@ int parseUrl(const std::string& text) {
 int renderConfig(const std::string& text) {
   const auto config = parseOrComplain(text);
   if (!config) return helperctl::kExitInvalidUrl;
-  try {
-    std::cout << helper::makeConfig(*config, "utun0") << std::flush;
-  } catch (const helper::MihomoError& e) {
-    std::cerr << e.errorDescription() << "\n";
+  const helper::Result<std::string> rendered = helper::makeConfig(*config, "utun0");
+  if (!rendered) {
+    std::cerr << rendered.error().message << "\n";
     return helperctl::kExitRefused;
   }
+  std::cout << *rendered << std::flush;
   return helperctl::kExitOk;
 }
 
