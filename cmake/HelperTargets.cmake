@@ -1,17 +1,20 @@
 # helper_add_test(NAME SOURCES src... [NETNS | OWN_MAIN] [LIBS lib...] [LABELS l...] [TIMEOUT s])
 # One GoogleTest executable registered with CTest as one test. With NETNS the
 # program runs in a private network namespace and under a private HELPER_ROOT
-# (tests/support/netns_main.cc); such tests carry the label "root". With
-# OWN_MAIN the sources bring their main().
+# (tests/support/netns_main.cc); such tests carry the label "root". A test
+# with neither NETNS nor labels of its own is a "unit" test: the fast loop,
+# `ctest -L unit`, runs those. With OWN_MAIN the sources bring their main().
 function(helper_add_test name)
   cmake_parse_arguments(T "NETNS;OWN_MAIN" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   if(T_NETNS)
     target_link_libraries(${name} PRIVATE helper_netns_main)
     list(APPEND T_LABELS root)
-  elseif(T_OWN_MAIN)
-  else()
+  elseif(NOT T_OWN_MAIN)
     target_link_libraries(${name} PRIVATE GTest::gtest_main)
+  endif()
+  if(NOT T_NETNS AND NOT T_LABELS)
+    set(T_LABELS unit)
   endif()
   target_link_libraries(${name} PRIVATE helper_core helper_test_support GTest::gtest GTest::gmock ${T_LIBS})
   add_test(NAME ${name} COMMAND ${name})
