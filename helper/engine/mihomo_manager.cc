@@ -50,7 +50,7 @@ class FileCreationMask {
 
 }  // namespace
 
-MihomoManager::MihomoManager(MihomoTimings timings) : log_(kLogSubsystem, "Mihomo"), timings_(timings) {}
+MihomoManager::MihomoManager(const MihomoTimings& timings) : log_(kLogSubsystem, "Mihomo"), timings_(timings) {}
 
 bool MihomoManager::isEngineRunning() const { return process_ && process_->isRunning(); }
 

@@ -40,7 +40,7 @@ struct MihomoTimings {
 
 class MihomoManager {
  public:
-  explicit MihomoManager(MihomoTimings timings = {});
+  explicit MihomoManager(const MihomoTimings& timings = {});
   MihomoManager(const MihomoManager&) = delete;
   MihomoManager& operator=(const MihomoManager&) = delete;
   // Drops the references only: callers stop() first.

@@ -48,8 +48,8 @@ HelperServiceImpl& HelperServiceImpl::shared() {
 
 HelperServiceImpl::HelperServiceImpl() : HelperServiceImpl(Options{}) {}
 
-HelperServiceImpl::HelperServiceImpl(Options options)
-    : options_(std::move(options)),
+HelperServiceImpl::HelperServiceImpl(const Options& options)
+    : options_(options),
       log_(kLogSubsystem, "Service"),
       mihomo_(options_.engine),
       heartbeatTimeout_(options_.heartbeatTimeout),

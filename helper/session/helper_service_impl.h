@@ -63,7 +63,7 @@ class HelperServiceImpl final : public HelperProtocol {
   static HelperServiceImpl& shared();
 
   HelperServiceImpl();
-  explicit HelperServiceImpl(Options options);
+  explicit HelperServiceImpl(const Options& options);
   // Stops the watchdog and the engine; for tests (shared() lives on).
   ~HelperServiceImpl() override;
   HelperServiceImpl(const HelperServiceImpl&) = delete;

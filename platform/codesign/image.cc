@@ -30,7 +30,7 @@ Result<RootImage> openRootImage(const std::string& path) {
   for (;;) {
     if (::fstat(dir.get(), &st) != 0) return Error::fromErrno("cannot stat " + walked);
     if (const std::string problem = ownerProblem(st); !problem.empty()) {
-      return Error{path + ": the directory " + walked + " " + problem};
+      return Error{std::string(path).append(": the directory ").append(walked).append(" ").append(problem)};
     }
     const size_t slash = rest.find('/');
     const std::string name(rest.substr(0, slash));
@@ -39,8 +39,8 @@ Result<RootImage> openRootImage(const std::string& path) {
     const int next = ::openat(dir.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     walked += (walked.size() > 1 ? "/" : "") + name;
     if (next < 0) {
-      return errno == ENOTDIR ? Error{path + ": " + walked + " is not a directory (or is a symbolic link)", ENOTDIR}
-                              : Error::fromErrno(path + ": cannot open " + walked);
+      return errno == ENOTDIR ? Error{std::string(path).append(": ").append(walked).append(" is not a directory (or is a symbolic link)"), ENOTDIR}
+                              : Error::fromErrno(std::string(path).append(": cannot open ").append(walked));
     }
     dir.reset(next);
     rest.remove_prefix(slash + 1);

@@ -230,7 +230,7 @@ Status Os::writeFileAtomically(const std::string& path, const std::string& conte
   UniqueFd fd(mkostemp(tmp.data(), O_CLOEXEC));
   if (!fd.valid()) return Error::fromErrno("cannot create a temporary file beside " + path);
   auto fail = [&tmp](const std::string& what) {
-    const Error error = Error::fromErrno(what);
+    Error error = Error::fromErrno(what);
     unlink(tmp.c_str());
     return error;
   };

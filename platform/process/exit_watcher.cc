@@ -11,7 +11,7 @@
 
 namespace helper {
 
-ExitWatcher::ExitWatcher(std::string threadName) : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+ExitWatcher::ExitWatcher(const std::string& threadName) : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   thread_ = std::thread([this] { run(); });
   pthread_setname_np(thread_.native_handle(), threadName.substr(0, 15).c_str());
 }

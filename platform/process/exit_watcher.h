@@ -12,7 +12,7 @@ namespace helper {
 
 class ExitWatcher {
  public:
-  explicit ExitWatcher(std::string threadName);
+  explicit ExitWatcher(const std::string& threadName);
   // Stops the thread; no callback starts after it returns, and one that is
   // running is waited for. Must not be called from the callback.
   ~ExitWatcher();

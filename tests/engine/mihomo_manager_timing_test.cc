@@ -25,6 +25,7 @@ class TimingTest : public ::testing::Test {
 
   // A new fake system in place of the last one.
   FakeOs& fresh() {
+    manager_.reset();  // its child belongs to the old system
     scope_.reset();
     os_ = std::make_unique<FakeOs>();
     scope_ = std::make_unique<OsScope>(*os_);
