@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "helper/framers/framer_common.h"
+#include "helper/framers/proxy_framer.h"
 
 namespace helper {
 

@@ -4,8 +4,7 @@
 #include <cerrno>
 #include <string>
 
-#include "helper/framers/framer_common.h"
-#include "helper/framers/framer_errors.h"
+#include "helper/framers/proxy_framer.h"
 
 namespace helper {
 namespace {
@@ -72,7 +71,7 @@ size_t SOCKS5Framer::handleInput(FramerInstance& framer) {
         progressed = readConnectAddr(framer);
         break;
       case State::ready:
-        framers::passThrough(framer, definition());
+        passThrough(framer);
         return 0;
     }
     if (!progressed) return 0;

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "helper/framers/framer_common.h"
+#include "helper/framers/proxy_framer.h"
 
 namespace helper {
 

@@ -1,7 +1,7 @@
 // The SOCKS5 and HTTP CONNECT framers on the in-memory driver.
 #include <gtest/gtest.h>
 
-#include "helper/framers/framer_errors.h"
+#include "helper/framers/proxy_framer.h"
 #include "helper/framers/http_connect_framer.h"
 #include "helper/framers/socks5_framer.h"
 #include "tests/framers/split_harness.h"

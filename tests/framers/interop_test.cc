@@ -6,7 +6,7 @@
 
 #include <map>
 
-#include "helper/framers/framer_errors.h"
+#include "helper/framers/proxy_framer.h"
 #include "helper/framers/proxy_connect.h"
 #include "tests/framers/peers.h"
 #include "tests/framers/split_harness.h"

@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "helper/framers/framer_errors.h"
+#include "helper/framers/proxy_framer.h"
 #include "helper/framers/proxy_connect.h"
 #include "tools/helperctl/command.h"
 #include "tools/helperctl/secret_input.h"
