@@ -28,9 +28,6 @@ class HTTPConnectFramer final : public framers::ProxyFramer<HTTPConnectFramer> {
   // The bytes of the head searched for its end; a longer head is refused.
   static constexpr size_t kMaxHead = 65536;
 
-  // Takes the published setup; the instance passed in is not used.
-  explicit HTTPConnectFramer(stream::FramerInstance&) {}
-
   stream::StartResult start(stream::FramerInstance& framer) override;
   size_t handleInput(stream::FramerInstance& framer) override;
 

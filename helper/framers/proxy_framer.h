@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <exception>
 #include <memory>
 #include <optional>
 
@@ -29,28 +28,25 @@ inline constexpr int kEAUTH = EACCES;
 
 namespace framers {
 
-// The base of a proxy framer type `Framer` (which has a static `label` and a
-// constructor taking the FramerInstance): what both framers do alike.
+// The base of a proxy framer type `Framer` (default-constructible, with a
+// static `label`): what both framers do alike.
 template <class Framer>
 class ProxyFramer : public stream::FramerImplementation {
  public:
   // Shared by every stream; also marks every message delivered upward.
   static const stream::FramerDefinition& definition() {
     static const stream::FramerDefinition instance{
-        Framer::label, [](stream::FramerInstance& framer) -> std::unique_ptr<stream::FramerImplementation> {
-          return std::make_unique<Framer>(framer);
+        Framer::label, [](stream::FramerInstance&) -> std::unique_ptr<stream::FramerImplementation> {
+          return std::make_unique<Framer>();
         }};
     return instance;
   }
 
-  // Output passes through in every state, unchanged and without a copy.
+  // Output passes through in every state, unchanged and without a copy. A
+  // failure to send is the stream's business: it reports it.
   void handleOutput(stream::FramerInstance& framer, const stream::FramerMessage&, size_t messageLength,
                     bool) final {
-    try {
-      framer.writeOutputNoCopy(messageLength);
-    } catch (const std::exception&) {
-      // Dropped: a failure to send is the stream's business, and it reports it.
-    }
+    framer.writeOutputNoCopy(messageLength);
   }
   void wakeup(stream::FramerInstance&) final {}
   bool stop(stream::FramerInstance&) final { return true; }

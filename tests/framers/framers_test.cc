@@ -237,8 +237,7 @@ struct Framer {
 };
 const Framer kFramers[] = {{socks5(), concat({bytes({5, 0}), kReplyIPv4})}, {http(), bytes("HTTP/1.1 200 OK\r\n\r\n")}};
 
-// The application's output goes out unchanged whatever the state, and a
-// send side that throws is no concern of the framer's.
+// The application's output goes out unchanged whatever the state.
 TEST(ProxyFramersTest, OutputPassesThroughInEveryStateAndNoSetupFailsWithEinval) {
   for (const auto& f : kFramers) {
     SCOPED_TRACE(f.definition.label);
@@ -250,10 +249,7 @@ TEST(ProxyFramersTest, OutputPassesThroughInEveryStateAndNoSetupFailsWithEinval)
     ASSERT_TRUE(driver->ready);
     EXPECT_EQ(driver->writes[1], bytes("early"));
     EXPECT_EQ(driver->writes.back(), bytes("late"));
-    const size_t writes = driver->writes.size();
-    driver->failNoCopyWrites = true;
-    EXPECT_NO_THROW(driver->send(bytes("lost")));
-    EXPECT_TRUE(driver->writes.size() == writes && !driver->failure && driver->wellFormed);
+    EXPECT_TRUE(!driver->failure && driver->wellFormed);
     // Without a setup: EINVAL at start, and input is left alone.
     auto failed = makeDriver(f.definition, std::nullopt);
     EXPECT_EQ(failed->start(), stream::StartResult::ready);

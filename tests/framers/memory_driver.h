@@ -65,8 +65,6 @@ class MemoryFramerDriver final : public stream::FramerInstance {
   // failure; a delivery before the stream is ready, empty, complete, over
   // 64 KiB or not marked with the framer's definition.
   bool wellFormed = true;
-  // Makes writeOutputNoCopy() throw, as a stream whose send side broke may.
-  bool failNoCopyWrites = false;
 
   bool parseInput(size_t minimumIncompleteLength, size_t maximumLength, stream::ParseFunction parse) override {
     if (input_.size() < minimumIncompleteLength) return false;
@@ -80,7 +78,7 @@ class MemoryFramerDriver final : public stream::FramerInstance {
   }
   void writeOutput(stream::ByteView data) override { writes.emplace_back(data.begin(), data.end()); }
   void writeOutputNoCopy(size_t length) override {
-    if (failNoCopyWrites || length > pending_.size()) throw std::length_error("not that much output pending");
+    if (length > pending_.size()) throw std::length_error("not that much output pending");
     writeOutput(pending_.first(length));
     pending_ = pending_.subspan(length);
   }
