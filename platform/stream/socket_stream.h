@@ -4,10 +4,12 @@
 // Blocking calls, one at a time: a stream is not shared between threads.
 //
 // A failed stream stays failed. Its Error's code is a POSIX code: the
-// framer's own (markFailed), ETIMEDOUT when the deadline passed, EMSGSIZE
-// when a handshake leaves more than kMaxHandshakeInput bytes unconsumed, the
-// errno of a failed socket call, or 0 when the peer closed the stream before
-// the handshake ended.
+// framer's own (markFailed), ETIMEDOUT when the deadline passed, the errno
+// of a failed socket call, or 0 when the peer closed the stream before the
+// handshake ended.
+//
+// What the framer leaves unconsumed stays buffered; the proxy framers bound
+// it (a SOCKS5 reply, an HTTP response head of at most 64 KiB).
 #pragma once
 
 #include <chrono>
@@ -36,8 +38,6 @@ class SocketStream final : private FramerInstance {
  public:
   // Bytes received in one call: the most a pass-through framer gets at once.
   static constexpr size_t kReceiveSize = size_t{64} * 1024;
-  // Input a handshake may leave unconsumed before the stream gives up.
-  static constexpr size_t kMaxHandshakeInput = size_t{256} * 1024;
 
   // Takes over the connected socket and creates the framer instance.
   SocketStream(UniqueFd socket, const FramerDefinition& definition);
@@ -47,8 +47,8 @@ class SocketStream final : private FramerInstance {
   SocketStream& operator=(const SocketStream&) = delete;
 
   // Starts the framer and receives until it marks the stream ready or
-  // failed, the peer closes, or the deadline passes. The framer starts
-  // once; a second call reports the outcome of the first.
+  // failed, the peer closes, or the deadline passes. Once the handshake has
+  // ended, reports how it ended.
   Status handshake(Clock::time_point deadline);
   // Up to buffer.size() bytes that the framer delivered; 0 at the end of
   // the stream.
@@ -80,15 +80,13 @@ class SocketStream final : private FramerInstance {
   const FramerDefinition& definition_;
   std::unique_ptr<FramerImplementation> framer_;
   State state_ = State::preparing;
-  bool started_ = false;
   Error failure_;
   Bytes input_;  // input_[inputBegin_, inputEnd_) is received, not consumed
   size_t inputBegin_ = 0;
   size_t inputEnd_ = 0;
   bool endOfStream_ = false;
   std::span<uint8_t> readTarget_;  // the rest of the buffer of the read in progress
-  Bytes delivered_;  // delivered bytes beyond a read's buffer, from deliveredBegin_
-  size_t deliveredBegin_ = 0;
+  Bytes delivered_;  // delivered bytes beyond a read's buffer
   ByteView pendingOutput_;  // the application's bytes in write()
 };
 

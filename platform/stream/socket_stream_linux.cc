@@ -33,11 +33,9 @@ Result<AddressList> resolve(const std::string& host, uint16_t port, Clock::time_
   auto future = answer->get_future();
   try {
     std::thread([answer, host, port] {
-      addrinfo hints{};
-      hints.ai_family = AF_UNSPEC;
-      hints.ai_socktype = SOCK_STREAM;
-      hints.ai_protocol = IPPROTO_TCP;
-      hints.ai_flags = AI_NUMERICSERV;
+      const addrinfo hints{.ai_flags = AI_NUMERICSERV, .ai_family = AF_UNSPEC, .ai_socktype = SOCK_STREAM,
+                           .ai_protocol = IPPROTO_TCP, .ai_addrlen = 0, .ai_addr = nullptr,
+                           .ai_canonname = nullptr, .ai_next = nullptr};
       addrinfo* found = nullptr;
       const int status = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
       if (status != 0) return answer->set_value(Error{gai_strerror(status), 0});
@@ -72,10 +70,7 @@ Result<UniqueFd> connectTcp(const std::string& host, uint16_t port, Clock::time_
   if (!addresses) return addresses.error();
   int error = ENETUNREACH;
   for (const addrinfo* a = addresses->get(); a; a = a->ai_next) {
-    if (Clock::now() >= deadline) {
-      error = ETIMEDOUT;
-      break;
-    }
+    if (Clock::now() >= deadline) return Error{std::strerror(ETIMEDOUT), ETIMEDOUT};
     UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
     error = fd.valid() ? connectOne(fd.get(), *a, deadline) : errno;
     if (error == 0) {
@@ -113,14 +108,10 @@ Error SocketStream::fail(Error error) {
 }
 
 Status SocketStream::handshake(Clock::time_point deadline) {
-  if (started_) return status();
-  started_ = true;
-  if (framer_->start(*this) == StartResult::ready && state_ == State::preparing) state_ = State::ready;
+  if (state_ != State::preparing) return status();
+  if (framer_->start(*this) == StartResult::ready) markReady();
   while (state_ == State::preparing) {
     if (Clock::now() >= deadline) return fail(Error::fromErrno("no complete handshake in time", ETIMEDOUT));
-    if (inputEnd_ - inputBegin_ >= kMaxHandshakeInput) {
-      return fail(Error::fromErrno("the peer sent too much without finishing the handshake", EMSGSIZE));
-    }
     pollfd p{socket_.get(), POLLIN, 0};
     const int ready = ::poll(&p, 1, pollTimeout(deadline));
     if (ready < 0 && errno != EINTR) return fail(Error::fromErrno("poll"));
@@ -152,25 +143,18 @@ bool SocketStream::receive() {
 
 Result<size_t> SocketStream::read(std::span<uint8_t> buffer) {
   if (Status usable = status(); !usable) return usable.error();
-  while (deliveredBegin_ == delivered_.size() && !endOfStream_ && !buffer.empty()) {
-    if (!receive()) {
-      if (state_ == State::failed) return failure_;
-      continue;
-    }
+  while (delivered_.empty() && !endOfStream_ && !buffer.empty()) {
     readTarget_ = buffer;
-    framer_->handleInput(*this);
+    if (receive()) framer_->handleInput(*this);
     const size_t filled = buffer.size() - readTarget_.size();
     readTarget_ = {};
+    if (state_ == State::failed) return failure_;
     if (filled > 0) return filled;
   }
-  const size_t n = std::min(buffer.size(), delivered_.size() - deliveredBegin_);
-  std::copy_n(delivered_.begin() + static_cast<ptrdiff_t>(deliveredBegin_), n, buffer.begin());
-  deliveredBegin_ += n;
-  if (deliveredBegin_ == delivered_.size()) {
-    delivered_.clear();
-    deliveredBegin_ = 0;
-  }
-  return n;
+  const auto n = static_cast<ptrdiff_t>(std::min(buffer.size(), delivered_.size()));
+  std::copy_n(delivered_.begin(), n, buffer.begin());
+  delivered_.erase(delivered_.begin(), delivered_.begin() + n);
+  return static_cast<size_t>(n);
 }
 
 Status SocketStream::write(ByteView data) {

@@ -81,39 +81,22 @@ TEST(SocketStreamTest, HandshakeThenPlainBytesUntilThePeerCloses) {
   EXPECT_EQ(codeOf(s->read(buf)), EPIPE) << "a failed stream stays failed";
 }
 
-// A framer that never consumes.
-struct Hoarding final : stream::FramerImplementation {
-  stream::StartResult start(stream::FramerInstance&) override { return stream::StartResult::willMarkReady; }
-  size_t handleInput(stream::FramerInstance&) override { return 0; }
-  void handleOutput(stream::FramerInstance&, const stream::FramerMessage&, size_t, bool) override {}
-  void wakeup(stream::FramerInstance&) override {}
-  bool stop(stream::FramerInstance&) override { return true; }
-  void cleanup(stream::FramerInstance&) override {}
-};
-const stream::FramerDefinition kHoarding{
-    "Hoarding", [](stream::FramerInstance&) -> std::unique_ptr<stream::FramerImplementation> {
-      return std::make_unique<Hoarding>();
-    }};
-
 // No application bytes pass before the handshake ends or after it fails.
 TEST(SocketStreamTest, HandshakeFailures) {
-  const struct { const char* name; const stream::FramerDefinition& framer; Bytes answer; bool thenEnd; int code; } cases[] = {
-      {"the framer refuses", SOCKS5Framer::definition(), bytes({5, 0xFF}), false, EPROTONOSUPPORT},
-      {"the peer ends mid-reply", SOCKS5Framer::definition(), bytes({5}), true, 0},
-      {"a silent peer", SOCKS5Framer::definition(), {}, false, ETIMEDOUT},
-      {"more than a handshake may leave", kHoarding, Bytes(1 << 20, 'j'), false, EMSGSIZE},
+  const struct { const char* name; Bytes answer; bool thenEnd; int code; } cases[] = {
+      {"the framer refuses", bytes({5, 0xFF}), false, EPROTONOSUPPORT},
+      {"the peer ends mid-reply", bytes({5}), true, 0},
+      {"a silent peer", {}, false, ETIMEDOUT},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto [ours, theirs] = socketPair();
-    auto s = streamOn(std::move(ours), c.framer);
+    const auto s = streamOn(std::move(ours), SOCKS5Framer::definition());
     uint8_t buf[4];
     EXPECT_EQ(codeOf(s->read(buf)), ENOTCONN);
     EXPECT_EQ(codeOf(s->write(bytes("early"))), ENOTCONN);
-    std::jthread writer([&, fd = theirs.get()] {
-      writeAll(fd, c.answer);
-      if (c.thenEnd) shutdown(fd, SHUT_WR);
-    });
+    writeAll(theirs.get(), c.answer);
+    if (c.thenEnd) shutdown(theirs.get(), SHUT_WR);
     const auto began = Clock::now();
     EXPECT_EQ(codeOf(s->handshake(began + 300ms)), c.code);
     const auto took = Clock::now() - began;
@@ -121,7 +104,6 @@ TEST(SocketStreamTest, HandshakeFailures) {
     EXPECT_EQ(codeOf(s->handshake(Clock::now() + 1s)), c.code) << "the framer started twice";
     EXPECT_EQ(codeOf(s->read(buf)), c.code);
     EXPECT_EQ(codeOf(s->write(bytes("late"))), c.code);
-    s.reset();  // a writer blocked on the full socket fails now
   }
 }
 

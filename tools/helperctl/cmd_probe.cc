@@ -35,27 +35,16 @@ constexpr int kExitBroken = 8;         // the proxy closed or broke the connecti
 constexpr int kExitTimeout = 9;        // no complete answer within the time-out
 constexpr int kExitInternal = 70;      // the handshake had no setup (a bug)
 
-struct Target {
-  std::string host;
-  uint16_t port;
-};
+using Target = helper::ProxyTarget;
 
 // HOST:PORT or [IPv6]:PORT; the port 1 to 65535.
 std::optional<Target> parseTarget(const std::string& text) {
-  std::string host;
-  std::string_view port;
-  if (!text.empty() && text[0] == '[') {
-    const size_t close = text.find("]:");
-    if (close == std::string::npos) return std::nullopt;
-    host = text.substr(1, close - 1);
-    port = std::string_view(text).substr(close + 2);
-  } else {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos) return std::nullopt;
-    host = text.substr(0, colon);
-    port = std::string_view(text).substr(colon + 1);
-    if (host.find(':') != std::string::npos) return std::nullopt;  // IPv6 needs brackets
-  }
+  const bool bracketed = text.starts_with('[');
+  const size_t colon = bracketed ? text.find("]:") : text.rfind(':');
+  if (colon == std::string::npos) return std::nullopt;
+  const std::string host = bracketed ? text.substr(1, colon - 1) : text.substr(0, colon);
+  const std::string_view port = std::string_view(text).substr(colon + (bracketed ? 2 : 1));
+  if (!bracketed && host.find(':') != std::string::npos) return std::nullopt;  // IPv6 needs brackets
   unsigned value = 0;
   const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
   if (host.empty() || port.empty() || error != std::errc() || end != port.data() + port.size() ||
@@ -80,12 +69,9 @@ struct Failure {
 // the failure is connectTcp()'s (code 0: the name did not resolve), not the
 // tunnel's. ETIMEDOUT is a time-out only once the deadline has passed; before,
 // it is the system's.
-Failure explain(const helper::Error& error, bool connecting, bool pastDeadline, const ProxyConfig& proxy,
-                const Target& target, double timeoutSeconds) {
-  const std::string where = std::string(helper::rawValue(proxy.kind)) + " proxy at " +
-                            hostPort(proxy.host, proxy.port);
+Failure explain(const helper::Error& error, bool connecting, bool pastDeadline, const std::string& where,
+                const ProxyConfig& proxy, const Target& target, double timeoutSeconds) {
   const bool socks = proxy.kind == ProxyKind::socks5;
-  const bool hasBoth = proxy.username && proxy.password;
   const bool hasAny = proxy.username || proxy.password;
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%g", timeoutSeconds);
@@ -102,11 +88,8 @@ Failure explain(const helper::Error& error, bool connecting, bool pastDeadline, 
     case 0:
       return {kExitBroken, "the " + where + " closed the connection during the handshake" +
                                (socks ? " (is it a SOCKS5 proxy?)" : " (is it an HTTP proxy?)")};
-    case EMSGSIZE:
-      return {kExitNotAProxy, std::string(socks ? "not a SOCKS5 proxy" : "not an HTTP proxy") +
-                                  ": the " + where + " sent too much without finishing the handshake"};
     case helper::kEAUTH:
-      if (hasBoth) return {kExitAuth, "the proxy rejected the credentials (" + where + ")"};
+      if (proxy.username && proxy.password) return {kExitAuth, "the proxy rejected the credentials (" + where + ")"};
       return {kExitAuth, "the proxy requires a user name and password, and the URL has " +
                              std::string(hasAny ? "only one of them" : "none") + " (" + where + ")"};
     case ECONNREFUSED:
@@ -153,12 +136,11 @@ int probe(const std::string& url, const std::string& targetText, double timeoutS
                                     std::chrono::duration<double>(timeoutSeconds));
   auto connection = helper::stream::connectTcp(proxy->host, proxy->port, deadline);
   const auto connected = Clock::now();
-  auto tunnel = connection ? helper::openTunnel(std::move(*connection), *proxy,
-                                                helper::ProxyTarget{target->host, target->port}, deadline)
-                           : connection.error();
+  auto tunnel =
+      connection ? helper::openTunnel(std::move(*connection), *proxy, *target, deadline) : connection.error();
   if (!tunnel) {
-    const Failure failure = explain(tunnel.error(), !connection, Clock::now() >= deadline, *proxy, *target,
-                                    timeoutSeconds);
+    const Failure failure = explain(tunnel.error(), !connection, Clock::now() >= deadline, where, *proxy,
+                                    *target, timeoutSeconds);
     std::cerr << "helperctl probe: " << failure.message << "\n";
     return failure.status;
   }
