@@ -53,7 +53,6 @@ std::optional<ProxyConnectSetup> ProxyConnectCoordinator::consume() {
 void ProxyConnectCoordinator::publish(ProxyConnectSetup setup) {
   HandOff& h = handOff();
   std::lock_guard lock(h.lock);
-  h.slot.reset();
   h.slot.emplace(std::move(setup));
   h.consumedEarly = false;
 }

@@ -41,6 +41,7 @@ struct ProxyConnectSetup {
   const ProxyTarget target;
 };
 
+// Neither copied nor moved (its passes point to it).
 class ProxyConnectCoordinator {
  public:
   using Clock = std::chrono::steady_clock;
@@ -88,10 +89,6 @@ class ProxyConnectCoordinator {
     explicit Pass(ProxyConnectCoordinator* coordinator) : coordinator_(coordinator) {}
     ProxyConnectCoordinator* coordinator_;
   };
-
-  ProxyConnectCoordinator() = default;
-  ProxyConnectCoordinator(const ProxyConnectCoordinator&) = delete;
-  ProxyConnectCoordinator& operator=(const ProxyConnectCoordinator&) = delete;
 
   // The coordinator every opener in the process goes through. Never
   // destroyed, so that an opener still running at exit finds it.
