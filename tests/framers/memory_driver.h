@@ -26,8 +26,6 @@ class MemoryFramerDriver final : public stream::FramerInstance {
     framer_->stop(*this);
     framer_->cleanup(*this);
   }
-  MemoryFramerDriver(const MemoryFramerDriver&) = delete;
-  MemoryFramerDriver& operator=(const MemoryFramerDriver&) = delete;
 
   // The framer's start; a `ready` result counts as markReady() unless the
   // framer failed the stream.

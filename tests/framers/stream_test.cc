@@ -128,24 +128,21 @@ TEST(ConnectTcpTest, ConnectsOrSaysWhy) {
   }
 }
 
-class HandOffTest : public ::testing::Test {
- protected:
-  void SetUp() override { Coordinator::withdraw(); }
-  void TearDown() override { Coordinator::withdraw(); }
-  static State state() { return Coordinator::handOffState(); }
-  static bool isReady(std::future<void>& f) { return f.wait_for(0s) == std::future_status::ready; }
-};
-
-TEST_F(HandOffTest, ConsumeWithAnEmptySlotReturnsNothingButStillResumesTheContinuation) {
+// consume() takes the setup and resumes a waiting publisher, also with
+// nothing in the slot; a setup taken before its publisher waits is marked,
+// so that the publisher does not wait for it, until the publisher looks or
+// the next setup is published.
+TEST(HandOffTest, ConsumeResumesThePublisherOrMarksTheSetupTakenEarly) {
+  const auto isReady = [](std::future<void>& f) { return f.wait_for(0s) == std::future_status::ready; };
+  const auto state = [] { return Coordinator::handOffState(); };
+  Coordinator::withdraw();
   EXPECT_FALSE(Coordinator::consume());
   EXPECT_EQ(state(), (State{false, false, false}));
-  auto taken = Coordinator::awaitConsumption();
+  auto resumed = Coordinator::awaitConsumption();
   EXPECT_FALSE(Coordinator::consume());
-  EXPECT_TRUE(isReady(taken));
+  EXPECT_TRUE(isReady(resumed));
   EXPECT_EQ(state(), (State{false, false, false}));
-}
-
-TEST_F(HandOffTest, ConsumeResumesAWaitingPublisherWithoutMarkingEarly) {
+  // The publisher waits first.
   Coordinator::publish(makeSetup("u", "p", "t", 1));
   auto taken = Coordinator::awaitConsumption();
   EXPECT_FALSE(isReady(taken));
@@ -154,23 +151,20 @@ TEST_F(HandOffTest, ConsumeResumesAWaitingPublisherWithoutMarkingEarly) {
   EXPECT_TRUE(setup && setup->proxy.username == "u" && setup->target == (ProxyTarget{"t", 1}));
   EXPECT_TRUE(isReady(taken));
   EXPECT_EQ(state(), (State{false, false, false}));
-}
-
-TEST_F(HandOffTest, ConsumeBeforeThePublisherWaitsMarksEarlyUntilThePublisherLooks) {
+  // The framer takes the setup first.
   Coordinator::publish(makeSetup({}, {}));
   ASSERT_TRUE(Coordinator::consume());
   EXPECT_EQ(state(), (State{false, false, true}));
   EXPECT_FALSE(Coordinator::consume()) << "the slot empties on the first consume";
   EXPECT_TRUE(state().consumedEarly) << "consume never clears the mark";
-  auto taken = Coordinator::awaitConsumption();
-  EXPECT_TRUE(isReady(taken)) << "a publisher must not wait for a setup already taken";
+  auto early = Coordinator::awaitConsumption();
+  EXPECT_TRUE(isReady(early)) << "a publisher must not wait for a setup already taken";
   EXPECT_EQ(state(), (State{false, false, false}));
-  // A new publication starts without the mark of the one before.
   Coordinator::publish(makeSetup({}, {}, "a"));
   Coordinator::consume();
   Coordinator::publish(makeSetup({}, {}, "b"));
   auto next = Coordinator::awaitConsumption();
-  EXPECT_FALSE(isReady(next));
+  EXPECT_FALSE(isReady(next)) << "a new publication inherited the mark of the one before";
   EXPECT_EQ(Coordinator::consume()->target.host, "b");
 }
 
