@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <span>
 #include <string>
@@ -86,7 +87,7 @@ class SocketStream final : private FramerInstance {
   size_t inputEnd_ = 0;
   bool endOfStream_ = false;
   std::span<uint8_t> readTarget_;  // the rest of the buffer of the read in progress
-  Bytes delivered_;  // delivered bytes beyond a read's buffer
+  std::deque<uint8_t> delivered_;  // delivered bytes beyond a read's buffer (taken from the front)
   ByteView pendingOutput_;  // the application's bytes in write()
 };
 
