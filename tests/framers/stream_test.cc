@@ -62,13 +62,15 @@ void proxyPeer(UniqueFd fd, const std::vector<Step>& steps, size_t echo, std::at
 // that has gone.
 TEST(SocketStreamTest, HandshakeThenPlainBytesUntilThePeerCloses) {
   auto [ours, theirs] = socketPair();
-  const auto s = streamOn(std::move(ours), SOCKS5Framer::definition());
   const Bytes data = randomBytes(1 << 20);
   std::jthread peer(proxyPeer, std::move(theirs),
                     std::vector<Step>{{bytes({5, 1, 0}), bytes({5, 0})},
                                       {bytes({5, 1, 0, 3, 1, 't', 0, 1}),
                                        bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 80, 'h', 'i'})}},
                     2 * data.size(), nullptr);
+  // Declared after the peer: when a check fails, the stream closes first,
+  // which ends a peer still waiting for it.
+  const auto s = streamOn(std::move(ours), SOCKS5Framer::definition());
   ASSERT_TRUE(s->handshake(Clock::now() + 5s));
   uint8_t buf[16];
   ASSERT_EQ(s->read(buf).value(), 2u);
