@@ -16,7 +16,7 @@
 #include <signal.h>
 
 #include "bench/support/bench_env.h"
-#include "helper/framers/proxy_http_client.h"
+#include "helper/framers/proxy_connect.h"
 #include "helper/framers/socks5_framer.h"
 #include "tests/framers/peers.h"
 #include "tests/framers/split_harness.h"
@@ -38,7 +38,11 @@ constexpr size_t kTransfer = 64u << 20;  // per iteration
 void throughput(benchmark::State& state, bool download, bool framed) {
   uint16_t port = 0;
   const int listener = listenLoopback(&port);
-  const int fd = stream::connectTcp("127.0.0.1", port, Clock::now() + 5s).fd;
+  auto connection = stream::connectTcp("127.0.0.1", port, Clock::now() + 5s);
+  if (!connection) {
+    ::close(listener);
+    return state.SkipWithError(connection.error().message.c_str());
+  }
   std::jthread peer([far = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), download, framed] {
     std::vector<char> buf(kChunk, 'x');
     const bool ok = !framed || (readExactly(far, 3) && writeAll(far, bytes({5, 0})) && readExactly(far, 8) &&
@@ -49,17 +53,28 @@ void throughput(benchmark::State& state, bool download, bool framed) {
     ::close(far);
   });
   ::close(listener);
-  if (framed) ProxyConnectCoordinator::publish({ProxyConfig{"127.0.0.1", port, {}, {}, ProxyKind::socks5}, {"t", 1}});
-  // Also owns the socket of the bare runs, and closes it before the peer is joined.
-  const auto s = std::make_unique<stream::SocketStream>(fd, framed ? &SOCKS5Framer::definition() : nullptr);
-  ProxyConnectCoordinator::withdraw();
-  if (!s->handshake(Clock::now() + 5s)) return state.SkipWithError(stream::describe(s->error()).c_str());
+  // Declared after the peer, so that the socket is closed before it is joined.
+  UniqueFd fd = std::move(*connection);
+  std::unique_ptr<stream::SocketStream> s;
+  if (framed) {
+    ProxyConnectCoordinator::publish({ProxyConfig{"127.0.0.1", port, {}, {}, ProxyKind::socks5}, {"t", 1}});
+    s = std::make_unique<stream::SocketStream>(std::move(fd), SOCKS5Framer::definition());
+    ProxyConnectCoordinator::withdraw();
+    if (auto ready = s->handshake(Clock::now() + 5s); !ready) return state.SkipWithError(ready.error().message.c_str());
+  }
   Bytes buf(kChunk, 'y');
   for (auto _ : state) {
     for (size_t done = 0; done < kTransfer;) {
-      const ssize_t n = download ? (framed ? s->read(buf) : ::recv(fd, buf.data(), buf.size(), 0))
-                                 : (framed ? (s->write(buf) ? ssize_t(buf.size()) : -1)
-                                           : ::send(fd, buf.data(), buf.size(), MSG_NOSIGNAL));
+      ssize_t n = -1;
+      if (framed && download) {
+        const auto got = s->read(buf);
+        n = got ? static_cast<ssize_t>(*got) : -1;
+      } else if (framed) {
+        n = s->write(buf) ? static_cast<ssize_t>(buf.size()) : -1;
+      } else {
+        n = download ? ::recv(fd.get(), buf.data(), buf.size(), 0)
+                     : ::send(fd.get(), buf.data(), buf.size(), MSG_NOSIGNAL);
+      }
       if (n <= 0) return state.SkipWithError("transfer failed");
       done += static_cast<size_t>(n);
     }
@@ -89,11 +104,15 @@ struct Proxies {
 
 void openTunnels(benchmark::State& state, const Proxies& proxies, ProxyKind kind) {
   if (!proxies.missing.empty()) return state.SkipWithError(proxies.missing.c_str());
-  const ProxyHTTPClient client(proxies.config(kind));
+  const ProxyConfig proxy = proxies.config(kind);
   for (auto _ : state) {
     const auto began = Clock::now();
-    const auto outcome = client.openStream(ProxyTarget{"127.0.0.1", proxies.target.port()}, 5s);
-    if (!outcome.stream) return state.SkipWithError(stream::describe(outcome.error).c_str());
+    const auto deadline = began + 5s;
+    auto connection = stream::connectTcp(proxy.host, proxy.port, deadline);
+    const auto tunnel = connection ? openTunnel(std::move(*connection), proxy,
+                                                ProxyTarget{"127.0.0.1", proxies.target.port()}, deadline)
+                                   : connection.error();
+    if (!tunnel) return state.SkipWithError(tunnel.error().message.c_str());
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - began).count());
   }
 }

@@ -6,8 +6,7 @@
 #include <charconv>
 #include <vector>
 
-#include "helper/framers/framer_common.h"
-#include "helper/framers/framer_errors.h"
+#include "helper/framers/proxy_framer.h"
 #include "platform/text/utf8.h"
 
 namespace helper {
@@ -118,7 +117,7 @@ size_t HTTPConnectFramer::handleInput(FramerInstance& framer) {
         if (!readConnectResponse(framer)) return 0;
         break;
       case State::ready:
-        framers::passThrough(framer, definition());
+        passThrough(framer);
         return 0;
     }
   }

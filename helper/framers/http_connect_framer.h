@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "helper/framers/framer_common.h"
+#include "helper/framers/proxy_framer.h"
 
 namespace helper {
 
@@ -27,9 +27,6 @@ class HTTPConnectFramer final : public framers::ProxyFramer<HTTPConnectFramer> {
   static constexpr std::string_view label = "HTTPConnect";
   // The bytes of the head searched for its end; a longer head is refused.
   static constexpr size_t kMaxHead = 65536;
-
-  // Takes the published setup; the instance passed in is not used.
-  explicit HTTPConnectFramer(stream::FramerInstance&) {}
 
   stream::StartResult start(stream::FramerInstance& framer) override;
   size_t handleInput(stream::FramerInstance& framer) override;

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "helper/framers/http_connect_framer.h"
+#include "helper/framers/socks5_framer.h"
+
 namespace helper {
 namespace {
 
@@ -50,7 +53,6 @@ std::optional<ProxyConnectSetup> ProxyConnectCoordinator::consume() {
 void ProxyConnectCoordinator::publish(ProxyConnectSetup setup) {
   HandOff& h = handOff();
   std::lock_guard lock(h.lock);
-  h.slot.reset();
   h.slot.emplace(std::move(setup));
   h.consumedEarly = false;
 }
@@ -130,6 +132,26 @@ size_t ProxyConnectCoordinator::waiting() const {
 
 void ProxyConnectCoordinator::Pass::release() {
   if (auto* coordinator = std::exchange(coordinator_, nullptr)) coordinator->leave();
+}
+
+Result<std::unique_ptr<stream::SocketStream>> openTunnel(UniqueFd connection, const ProxyConfig& proxy,
+                                                         const ProxyTarget& target,
+                                                         ProxyConnectCoordinator::Clock::time_point deadline) {
+  std::unique_ptr<stream::SocketStream> tunnel;
+  {
+    // One setup in the slot at a time: publish, create the stream (whose
+    // framer instance takes the setup), and let the next opener in.
+    auto pass = ProxyConnectCoordinator::shared().enter(deadline);
+    if (!pass) return Error::fromErrno("the hand-off to the framer did not open in time", ETIMEDOUT);
+    ProxyConnectCoordinator::publish(ProxyConnectSetup{proxy, target});
+    const auto& framer = proxy.kind == ProxyKind::http ? HTTPConnectFramer::definition() : SOCKS5Framer::definition();
+    tunnel = std::make_unique<stream::SocketStream>(std::move(connection), framer);
+    if (ProxyConnectCoordinator::awaitConsumption().wait_until(deadline) != std::future_status::ready) {
+      ProxyConnectCoordinator::withdraw();
+    }
+  }
+  if (Status ready = tunnel->handshake(deadline); !ready) return ready.error();
+  return tunnel;
 }
 
 }  // namespace helper

@@ -19,6 +19,9 @@
 #include <utility>
 
 #include "helper/config/proxy_config.h"
+#include "platform/base/result.h"
+#include "platform/base/unique_fd.h"
+#include "platform/stream/socket_stream.h"
 
 namespace helper {
 
@@ -38,6 +41,7 @@ struct ProxyConnectSetup {
   const ProxyTarget target;
 };
 
+// Neither copied nor moved (its passes point to it).
 class ProxyConnectCoordinator {
  public:
   using Clock = std::chrono::steady_clock;
@@ -86,10 +90,6 @@ class ProxyConnectCoordinator {
     ProxyConnectCoordinator* coordinator_;
   };
 
-  ProxyConnectCoordinator() = default;
-  ProxyConnectCoordinator(const ProxyConnectCoordinator&) = delete;
-  ProxyConnectCoordinator& operator=(const ProxyConnectCoordinator&) = delete;
-
   // The coordinator every opener in the process goes through. Never
   // destroyed, so that an opener still running at exit finds it.
   static ProxyConnectCoordinator& shared();
@@ -112,5 +112,15 @@ class ProxyConnectCoordinator {
   bool inFlight_ = false;
   std::deque<std::shared_ptr<Waiter>> waiters_;
 };
+
+// Opens a tunnel to `target` through the proxy at the other end of
+// `connection`: enters the shared coordinator's gate, publishes the setup,
+// creates the stream with the framer for `proxy.kind` (which takes the
+// setup), waits for the hand-off, leaves the gate and runs the handshake.
+// The deadline covers all of it. Errors are the stream's (see
+// SocketStream), and ETIMEDOUT when the gate did not open in time.
+Result<std::unique_ptr<stream::SocketStream>> openTunnel(UniqueFd connection, const ProxyConfig& proxy,
+                                                         const ProxyTarget& target,
+                                                         std::chrono::steady_clock::time_point deadline);
 
 }  // namespace helper

@@ -4,8 +4,7 @@
 #include <cerrno>
 #include <string>
 
-#include "helper/framers/framer_common.h"
-#include "helper/framers/framer_errors.h"
+#include "helper/framers/proxy_framer.h"
 
 namespace helper {
 namespace {
@@ -36,6 +35,7 @@ void appendField(std::vector<uint8_t>& out, std::string_view field) {
 }  // namespace
 
 stream::StartResult SOCKS5Framer::start(FramerInstance& framer) {
+  // Without a setup the stream fails here, so every later step has one.
   if (!setup_) {
     fail(framer, EINVAL);
     return stream::StartResult::ready;
@@ -72,7 +72,7 @@ size_t SOCKS5Framer::handleInput(FramerInstance& framer) {
         progressed = readConnectAddr(framer);
         break;
       case State::ready:
-        framers::passThrough(framer, definition());
+        passThrough(framer);
         return 0;
     }
     if (!progressed) return 0;
@@ -80,10 +80,6 @@ size_t SOCKS5Framer::handleInput(FramerInstance& framer) {
 }
 
 bool SOCKS5Framer::readMethodReply(FramerInstance& framer) {
-  if (!setup_) {
-    fail(framer, EINVAL);
-    return true;
-  }
   uint8_t version = 0;
   uint8_t method = 0;
   const bool parsed = framer.parseInput(2, 2, [&](ByteView bytes, bool) -> size_t {
@@ -120,10 +116,6 @@ bool SOCKS5Framer::readMethodReply(FramerInstance& framer) {
 }
 
 bool SOCKS5Framer::readAuthReply(FramerInstance& framer) {
-  if (!setup_) {
-    fail(framer, EINVAL);
-    return true;
-  }
   uint8_t status = 1;
   const bool parsed = framer.parseInput(2, 2, [&](ByteView bytes, bool) -> size_t {
     if (bytes.size() < 2) return 0;

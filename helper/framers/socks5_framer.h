@@ -19,16 +19,13 @@
 #include <string_view>
 #include <vector>
 
-#include "helper/framers/framer_common.h"
+#include "helper/framers/proxy_framer.h"
 
 namespace helper {
 
 class SOCKS5Framer final : public framers::ProxyFramer<SOCKS5Framer> {
  public:
   static constexpr std::string_view label = "SOCKS5";
-
-  // Takes the published setup; the instance passed in is not used.
-  explicit SOCKS5Framer(stream::FramerInstance&) {}
 
   stream::StartResult start(stream::FramerInstance& framer) override;
   size_t handleInput(stream::FramerInstance& framer) override;

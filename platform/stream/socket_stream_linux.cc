@@ -1,355 +1,213 @@
+#include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <future>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include "platform/stream/socket_stream.h"
 
 namespace helper::stream {
+namespace {
 
-// ---- errors ---------------------------------------------------------------
+using AddressList = std::unique_ptr<addrinfo, decltype(&freeaddrinfo)>;
 
-const char* stageName(StreamStage stage) {
-  switch (stage) {
-    case StreamStage::none: return "none";
-    case StreamStage::resolve: return "resolve";
-    case StreamStage::connect: return "connect";
-    case StreamStage::handshake: return "handshake";
-    case StreamStage::closed: return "closed";
-    case StreamStage::overflow: return "overflow";
-    case StreamStage::timeout: return "timeout";
-    case StreamStage::io: return "io";
+// Milliseconds left until `deadline` for poll(), at least 0, at most a minute.
+int pollTimeout(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<int64_t>(left, 0, 60'000));
+}
+
+// getaddrinfo() on a thread of its own, which owns everything it touches:
+// when the deadline passes first, its answer is dropped whenever it comes.
+Result<AddressList> resolve(const std::string& host, uint16_t port, Clock::time_point deadline) {
+  auto answer = std::make_shared<std::promise<Result<AddressList>>>();
+  auto future = answer->get_future();
+  try {
+    std::thread([answer, host, port] {
+      const addrinfo hints{.ai_flags = AI_NUMERICSERV, .ai_family = AF_UNSPEC, .ai_socktype = SOCK_STREAM,
+                           .ai_protocol = IPPROTO_TCP, .ai_addrlen = 0, .ai_addr = nullptr,
+                           .ai_canonname = nullptr, .ai_next = nullptr};
+      addrinfo* found = nullptr;
+      const int status = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+      if (status != 0) return answer->set_value(Error{gai_strerror(status), 0});
+      answer->set_value(AddressList(found, freeaddrinfo));
+    }).detach();
+  } catch (const std::system_error& e) {
+    return Error::fromErrno("cannot start the name resolution", e.code().value());
   }
-  return "unknown";
+  if (future.wait_until(deadline) != std::future_status::ready) return Error{std::strerror(ETIMEDOUT), ETIMEDOUT};
+  return future.get();
 }
 
-std::string describe(const StreamError& error) {
-  if (!error) return "no error";
-  const std::string what = error.stage == StreamStage::resolve ? gai_strerror(error.code)
-                                                               : std::strerror(error.code);
-  return std::string(stageName(error.stage)) + ": " + what;
-}
-
-// ---- real socket calls ------------------------------------------------------
-
-ssize_t SocketOps::recv(int fd, void* buffer, size_t length) { return ::recv(fd, buffer, length, 0); }
-ssize_t SocketOps::send(int fd, const void* data, size_t length) {
-  return ::send(fd, data, length, MSG_NOSIGNAL);
-}
-int SocketOps::poll(pollfd* fds, nfds_t count, int timeoutMs) { return ::poll(fds, count, timeoutMs); }
-int SocketOps::shutdown(int fd, int how) { return ::shutdown(fd, how); }
-int SocketOps::close(int fd) { return ::close(fd); }
-
-SocketOps& SocketOps::real() {
-  static SocketOps ops;
-  return ops;
-}
-
-// ---- the stream -------------------------------------------------------------
-
-SocketStream::SocketStream(int fd, const FramerDefinition* definition, SocketOps& ops)
-    : fd_(fd), ops_(ops), definition_(definition) {
-  if (definition_) {
-    implementation_ = definition_->create(*this);
-  } else {
-    state_ = State::ready;
+// Connects `fd` (non-blocking) to `address`; 0 or an errno value.
+int connectOne(int fd, const addrinfo& address, Clock::time_point deadline) {
+  if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) return 0;
+  if (errno != EINPROGRESS && errno != EINTR) return errno;
+  for (pollfd p{fd, POLLOUT, 0}; Clock::now() < deadline;) {
+    const int ready = ::poll(&p, 1, pollTimeout(deadline));
+    if (ready < 0 && errno != EINTR) return errno;
+    if (ready <= 0) continue;
+    int error = 0;
+    socklen_t length = sizeof error;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 ? error : errno;
   }
+  return ETIMEDOUT;
 }
 
-SocketStream::~SocketStream() { close(); }
+}  // namespace
 
-StreamError SocketStream::error() const {
-  std::lock_guard lock(framerMutex_);
-  return error_;
-}
-
-void SocketStream::fail(StreamStage stage, int code) {
-  std::lock_guard lock(framerMutex_);
-  failLocked(stage, code);
-}
-
-void SocketStream::failLocked(StreamStage stage, int code) {
-  if (!error_) error_ = StreamError{stage, code};
-  if (state_ != State::closed) state_ = State::failed;
-}
-
-bool SocketStream::handshake(Clock::time_point deadline) {
-  std::lock_guard reading(readMutex_);
-  {
-    std::lock_guard lock(framerMutex_);
-    if (!implementation_ || started_) return state_ == State::ready;
-    started_ = true;
-    const StartResult result = implementation_->start(*this);
-    if (result == StartResult::ready && state_ == State::preparing) state_ = State::ready;
+Result<UniqueFd> connectTcp(const std::string& host, uint16_t port, Clock::time_point deadline) {
+  auto addresses = resolve(host, port, deadline);
+  if (!addresses) return addresses.error();
+  int error = ENETUNREACH;
+  for (const addrinfo* a = addresses->get(); a; a = a->ai_next) {
+    if (Clock::now() >= deadline) return Error{std::strerror(ETIMEDOUT), ETIMEDOUT};
+    UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+    error = fd.valid() ? connectOne(fd.get(), *a, deadline) : errno;
+    if (error == 0) {
+      fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+      const int one = 1;
+      setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      return fd;
+    }
   }
-  if (!flush(true)) return false;
+  return Error{std::strerror(error), error};
+}
+
+SocketStream::SocketStream(UniqueFd socket, const FramerDefinition& definition)
+    : socket_(std::move(socket)), definition_(definition) {
+  framer_ = definition.create(*this);
+}
+
+SocketStream::~SocketStream() {
+  // A framer that asks to finish first is not waited for: there is no
+  // deferred close here.
+  framer_->stop(*this);
+  framer_->cleanup(*this);
+}
+
+Status SocketStream::status() const {
+  if (state_ == State::ready) return success();
+  if (state_ == State::failed) return failure_;
+  return Error{"the stream's handshake has not ended", ENOTCONN};
+}
+
+Error SocketStream::fail(Error error) {
+  if (state_ != State::failed) failure_ = std::move(error);
+  state_ = State::failed;
+  return failure_;
+}
+
+Status SocketStream::handshake(Clock::time_point deadline) {
+  if (state_ != State::preparing) return status();
+  if (framer_->start(*this) == StartResult::ready) markReady();
   while (state_ == State::preparing) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) {
-      fail(StreamStage::timeout, ETIMEDOUT);
-      break;
-    }
-    if (input_.size() >= kMaxHandshakeInput) {
-      fail(StreamStage::overflow, EMSGSIZE);
-      break;
-    }
-    pollfd p{fd_, POLLIN, 0};
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    const int ready = ops_.poll(&p, 1, static_cast<int>(std::min<int64_t>(ms, 60'000)));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      fail(StreamStage::io, errno);
-      break;
-    }
-    if (ready == 0) continue;
-    const Received got = receiveInput();
-    if (got == Received::again) continue;
-    if (got == Received::error) break;
-    runInput();
-    if (!flush(true)) break;
-    if (got == Received::end && state_ == State::preparing) {
-      fail(StreamStage::closed, ECONNRESET);
+    if (Clock::now() >= deadline) return fail(Error::fromErrno("no complete handshake in time", ETIMEDOUT));
+    pollfd p{socket_.get(), POLLIN, 0};
+    const int ready = ::poll(&p, 1, pollTimeout(deadline));
+    if (ready < 0 && errno != EINTR) return fail(Error::fromErrno("poll"));
+    if (ready <= 0 || !receive()) continue;
+    framer_->handleInput(*this);
+    if (endOfStream_ && state_ == State::preparing) {
+      return fail(Error{"the peer closed the connection during the handshake", 0});
     }
   }
-  return state_ == State::ready;
+  return status();
 }
 
-SocketStream::Received SocketStream::receiveInput() {
-  auto room = input_.reserveTail(kReceiveSize);
-  const ssize_t n = ops_.recv(fd_, room.data(), std::min(room.size(), kReceiveSize));
-  if (n > 0) {
-    input_.commitTail(static_cast<size_t>(n));
-    return Received::data;
+bool SocketStream::receive() {
+  if (inputBegin_ == inputEnd_) inputBegin_ = inputEnd_ = 0;
+  if (input_.size() - inputEnd_ < kReceiveSize) {
+    // What is left moves to the front first: a handshake leaves a few
+    // unconsumed bytes, the pass-through none.
+    std::copy(input_.begin() + inputBegin_, input_.begin() + inputEnd_, input_.begin());
+    inputEnd_ -= std::exchange(inputBegin_, 0);
+    input_.resize(std::max(input_.size(), inputEnd_ + kReceiveSize));
   }
-  if (n == 0) {
-    endOfStream_ = true;
-    return Received::end;
-  }
-  if (errno == EINTR || errno == EAGAIN) return Received::again;
-  fail(StreamStage::io, errno);
-  return Received::error;
-}
-
-void SocketStream::runInput() {
-  std::lock_guard lock(framerMutex_);
-  if (state_ == State::closed) return;
-  implementation_->handleInput(*this);
-}
-
-size_t SocketStream::takeDelivered(std::span<uint8_t> buffer) {
-  size_t copied = 0;
-  while (copied < buffer.size() && !delivered_.empty()) {
-    const Bytes& front = delivered_.front();
-    const size_t n = std::min(buffer.size() - copied, front.size() - deliveredOffset_);
-    std::memcpy(buffer.data() + copied, front.data() + deliveredOffset_, n);
-    copied += n;
-    deliveredOffset_ += n;
-    if (deliveredOffset_ == front.size()) {
-      delivered_.pop_front();
-      deliveredOffset_ = 0;
-    }
-  }
-  return copied;
-}
-
-ssize_t SocketStream::read(std::span<uint8_t> buffer) {
-  std::lock_guard reading(readMutex_);
-  if (buffer.empty()) return 0;
-  for (;;) {
-    {
-      std::lock_guard lock(framerMutex_);
-      if (!delivered_.empty()) return static_cast<ssize_t>(takeDelivered(buffer));
-      if (state_ == State::preparing) {
-        errno = ENOTCONN;
-        return -1;
-      }
-      if (state_ != State::ready) {
-        errno = error_ ? error_.code : EBADF;
-        return -1;
-      }
-      if (endOfStream_) return 0;
-    }
-    if (!implementation_) {
-      const ssize_t n = ops_.recv(fd_, buffer.data(), buffer.size());
-      if (n >= 0) return n;
-      if (errno == EINTR) continue;
-      const int code = errno;
-      fail(StreamStage::io, code);
-      errno = code;
-      return -1;
-    }
-    const Received got = receiveInput();
-    if (got == Received::again) continue;
-    if (got == Received::error) {
-      errno = error().code;
-      return -1;
-    }
-    size_t filled = 0;
-    {
-      std::lock_guard lock(framerMutex_);
-      readTarget_ = buffer;
-      readFilled_ = 0;
-      if (state_ != State::closed) implementation_->handleInput(*this);
-      filled = readFilled_;
-      readTarget_ = {};
-      readFilled_ = 0;
-    }
-    const bool flushed = flush(false);
-    // Bytes already in the caller's buffer are its own, whatever else broke.
-    if (filled > 0) return static_cast<ssize_t>(filled);
-    if (!flushed) {
-      errno = error().code;
-      return -1;
-    }
-  }
-}
-
-bool SocketStream::write(ByteView data) {
-  if (state_ != State::ready) {
-    errno = state_ == State::preparing ? ENOTCONN : (error().code ? error().code : EBADF);
-    return false;
-  }
-  std::lock_guard writing(writeMutex_);
-  if (!implementation_) return sendAll(data.data(), data.size());
-  return passOutput(data, false);
-}
-
-bool SocketStream::shutdownWrite() {
-  if (state_ != State::ready) {
-    errno = ENOTCONN;
-    return false;
-  }
-  std::lock_guard writing(writeMutex_);
-  if (implementation_ && !passOutput({}, true)) return false;
-  if (ops_.shutdown(fd_, SHUT_WR) != 0) {
-    fail(StreamStage::io, errno);
-    return false;
-  }
+  const ssize_t n = ::recv(socket_.get(), input_.data() + inputEnd_, kReceiveSize, 0);
+  if (n < 0 && errno != EINTR) fail(Error::fromErrno("recv"));
+  if (n < 0) return false;
+  inputEnd_ += static_cast<size_t>(n);
+  if (n == 0) endOfStream_ = true;
   return true;
 }
 
-bool SocketStream::passOutput(ByteView data, bool isComplete) {
-  // The bytes are queued and the sender role taken in one hold of the lock.
-  // Were the lock let go in between, a reader could find the queue full and
-  // nobody sending, take the application's bytes and block on a socket
-  // whose far end waits for us to read.
-  std::unique_lock lock(framerMutex_);
-  sendingDone_.wait(lock, [this] { return !sending_; });
-  if (state_ != State::ready) {
-    errno = error_.code ? error_.code : EBADF;
-    return false;
+Result<size_t> SocketStream::read(std::span<uint8_t> buffer) {
+  if (Status usable = status(); !usable) return usable.error();
+  while (delivered_.empty() && !endOfStream_ && !buffer.empty()) {
+    readTarget_ = buffer;
+    if (receive()) framer_->handleInput(*this);
+    const size_t filled = buffer.size() - readTarget_.size();
+    readTarget_ = {};
+    if (state_ == State::failed) return failure_;
+    if (filled > 0) return filled;
   }
+  const auto n = static_cast<ptrdiff_t>(std::min(buffer.size(), delivered_.size()));
+  std::copy_n(delivered_.begin(), n, buffer.begin());
+  delivered_.erase(delivered_.begin(), delivered_.begin() + n);
+  return static_cast<size_t>(n);
+}
+
+Status SocketStream::write(ByteView data) {
+  if (Status usable = status(); !usable) return usable;
   pendingOutput_ = data;
-  const FramerMessage message{definition_};
-  implementation_->handleOutput(*this, message, data.size(), isComplete);
-  // Whatever the framer did not take is dropped: that is its decision.
+  framer_->handleOutput(*this, FramerMessage{&definition_}, data.size(), false);
   pendingOutput_ = {};
-  return sendQueued(lock);
+  return status();
 }
 
-void SocketStream::cancel() {
-  if (fd_ >= 0) ops_.shutdown(fd_, SHUT_RDWR);
-}
+// ---- FramerInstance: called by the framer from inside its entry points ----
 
-void SocketStream::close() {
-  {
-    std::lock_guard lock(framerMutex_);
-    if (closed_) return;
-    closed_ = true;
-    if (implementation_) {
-      // A framer that asks to finish first is not waited for: this stream
-      // has no deferred close.
-      implementation_->stop(*this);
-      implementation_->cleanup(*this);
-    }
-    state_ = State::closed;
-  }
-  if (fd_ >= 0) ops_.close(fd_);
-}
-
-bool SocketStream::flush(bool wait) {
-  std::unique_lock lock(framerMutex_);
-  if (wait) sendingDone_.wait(lock, [this] { return !sending_; });
-  return sendQueued(lock);
-}
-
-bool SocketStream::sendQueued(std::unique_lock<std::mutex>& lock) {
-  if (sending_ || output_.empty()) return state_ != State::failed;
-  sending_ = true;
-  bool ok = true;
-  while (ok && !output_.empty()) {
-    Segment segment = std::move(output_.front());
-    output_.pop_front();
-    lock.unlock();
-    const uint8_t* data = segment.owned.empty() ? segment.data : segment.owned.data();
-    ok = sendAll(data, segment.length);
-    lock.lock();
-  }
-  if (!ok) output_.clear();
-  sending_ = false;
-  sendingDone_.notify_all();
-  return ok;
-}
-
-bool SocketStream::sendAll(const uint8_t* data, size_t length) {
-  while (length > 0) {
-    const ssize_t n = ops_.send(fd_, data, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int code = errno;
-      fail(StreamStage::io, code);
-      errno = code;
-      return false;
-    }
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
+bool SocketStream::parseInput(size_t minimumIncompleteLength, size_t maximumLength, ParseFunction parse) {
+  const size_t buffered = inputEnd_ - inputBegin_;
+  if (buffered < minimumIncompleteLength) return false;
+  const size_t presented = std::min(buffered, maximumLength);
+  const size_t taken = parse(ByteView(input_).subspan(inputBegin_, presented), endOfStream_ && presented == buffered);
+  if (taken > presented) throw std::out_of_range("parse function consumed more bytes than it was given");
+  inputBegin_ += taken;
   return true;
-}
-
-// ---- FramerInstance -----------------------------------------------------------
-// Called by the framer from inside its entry points, with framerMutex_ held.
-
-bool SocketStream::parseInput(size_t minimumIncompleteLength, size_t maximumLength,
-                              ParseFunction parse) {
-  return input_.parse(minimumIncompleteLength, maximumLength, endOfStream_, parse);
 }
 
 void SocketStream::writeOutput(ByteView data) {
-  if (data.empty()) return;
-  Segment segment{Bytes(data.begin(), data.end()), nullptr, data.size()};
-  output_.push_back(std::move(segment));
+  while (!data.empty() && state_ != State::failed) {
+    const ssize_t n = ::send(socket_.get(), data.data(), data.size(), MSG_NOSIGNAL);
+    if (n >= 0) data = data.subspan(static_cast<size_t>(n));
+    if (n < 0 && errno != EINTR) fail(Error::fromErrno("send"));
+  }
 }
 
 void SocketStream::writeOutputNoCopy(size_t length) {
   if (length > pendingOutput_.size()) {
     throw std::length_error("writeOutputNoCopy: not that much application output pending");
   }
-  if (length == 0) return;
-  output_.push_back(Segment{{}, pendingOutput_.data(), length});
+  // Sent at once from the application's buffer: nothing is queued here.
+  writeOutput(pendingOutput_.first(length));
   pendingOutput_ = pendingOutput_.subspan(length);
 }
 
 void SocketStream::deliverInput(ByteView data, const FramerMessage&, bool) {
-  // Straight into the buffer of the read in progress, if nothing is queued
-  // before these bytes; the rest waits for the next read.
-  if (delivered_.empty() && readFilled_ < readTarget_.size()) {
-    const size_t n = std::min(data.size(), readTarget_.size() - readFilled_);
-    std::memcpy(readTarget_.data() + readFilled_, data.data(), n);
-    readFilled_ += n;
-    data = data.subspan(n);
-  }
-  if (!data.empty()) delivered_.emplace_back(data.begin(), data.end());
+  // Straight into the buffer of the read in progress; what does not fit
+  // waits for the next read. Once a read's buffer is full, every later byte
+  // of it waits, so the order holds.
+  const size_t n = std::min(data.size(), readTarget_.size());
+  std::copy_n(data.begin(), n, readTarget_.begin());
+  readTarget_ = readTarget_.subspan(n);
+  delivered_.insert(delivered_.end(), data.begin() + static_cast<ptrdiff_t>(n), data.end());
 }
 
 void SocketStream::markReady() {
   if (state_ == State::preparing) state_ = State::ready;
 }
 
-void SocketStream::markFailed(int error) { failLocked(StreamStage::handshake, error); }
+void SocketStream::markFailed(int error) { fail(Error::fromErrno("the handshake failed", error)); }
 
 }  // namespace helper::stream

@@ -6,8 +6,8 @@
 
 #include <map>
 
-#include "helper/framers/framer_errors.h"
-#include "helper/framers/proxy_http_client.h"
+#include "helper/framers/proxy_framer.h"
+#include "helper/framers/proxy_connect.h"
 #include "tests/framers/peers.h"
 #include "tests/framers/split_harness.h"
 #include "tests/support/run_command.h"
@@ -66,13 +66,15 @@ TEST_P(InteropTest, HandshakesTunnelsAndProbe) {
     ASSERT_TRUE(proxy);
     const size_t colon = target.rfind(':');
     const ProxyTarget to{target.substr(0, colon), static_cast<uint16_t>(std::stoi(target.substr(colon + 1)))};
-    const auto outcome = ProxyHTTPClient(proxy).openStream(to, std::chrono::seconds(10));
-    if (a.code == 0 && outcome.stream) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto connection = stream::connectTcp(proxy->host, proxy->port, deadline);
+    ASSERT_TRUE(connection) << connection.error().message;
+    const auto tunnel = openTunnel(std::move(*connection), *proxy, to, deadline);
+    if (a.code == 0 && tunnel) {
       const Bytes data = randomBytes(1 << 20);
-      EXPECT_TRUE(echoThrough(*outcome.stream, data, 32768, 65536) == data) << "the tunnel lost or changed bytes";
+      EXPECT_TRUE(echoThrough(**tunnel, data, 32768, 65536) == data) << "the tunnel lost or changed bytes";
     }
-    const auto stage = a.code ? stream::StreamStage::handshake : stream::StreamStage::none;
-    EXPECT_EQ(outcome.error, (stream::StreamError{stage, a.code})) << stream::describe(outcome.error);
+    EXPECT_EQ(tunnel ? 0 : tunnel.error().code, a.code) << (tunnel ? "" : tunnel.error().message);
     const auto r = helperctl({"probe", url, "--target", target, "--timeout", "5"});
     EXPECT_EQ(r.exitStatus, exitStatus.at(a.code)) << r.out << r.err;
     EXPECT_NE((r.out + r.err).find(fill(a.says, values)), std::string::npos) << r.out << r.err;

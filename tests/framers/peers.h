@@ -1,6 +1,7 @@
-// Real peers for the framers' interoperability tests and benchmark: proxy
-// servers from Debian on free loopback ports, ended by the ids the tests
-// started, and a loopback server of the test's own.
+// Real peers for the framers' socket tests, interoperability tests and
+// benchmark: proxy servers from Debian on free loopback ports, ended by the
+// ids the tests started, a loopback server of the test's own, and plain
+// socket helpers.
 #pragma once
 
 #include <arpa/inet.h>
@@ -8,10 +9,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -21,12 +24,45 @@
 #include <thread>
 #include <vector>
 
-#include "platform/stream/tcp_connect.h"
+#include "platform/stream/socket_stream.h"
 #include "tests/support/test_env.h"
 
 extern char** environ;
 
 namespace helper::test {
+
+inline bool readExactly(int fd, size_t n, stream::Bytes* out = nullptr) {
+  stream::Bytes buf(n);
+  for (size_t got = 0; got < n;) {
+    const ssize_t r = ::read(fd, buf.data() + got, n - got);
+    if (r <= 0) return false;
+    got += static_cast<size_t>(r);
+  }
+  if (out) *out = std::move(buf);
+  return true;
+}
+
+inline bool writeAll(int fd, stream::ByteView data) {
+  return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+}
+
+// Sends `data` through a stream to an echoing peer in pieces of `writeChunk`
+// bytes, each read back in reads of at most `readChunk` before the next, and
+// returns what came back.
+inline stream::Bytes echoThrough(stream::SocketStream& s, const stream::Bytes& data, size_t writeChunk,
+                                 size_t readChunk) {
+  stream::Bytes echoed, buf(readChunk);
+  for (size_t at = 0; at < data.size(); at += writeChunk) {
+    const size_t n = std::min(writeChunk, data.size() - at);
+    if (!s.write(stream::ByteView(data).subspan(at, n))) break;
+    for (const size_t until = echoed.size() + n; echoed.size() < until;) {
+      const auto got = s.read(std::span(buf).first(std::min(readChunk, until - echoed.size())));
+      if (!got || *got == 0) return echoed;
+      echoed.insert(echoed.end(), buf.begin(), buf.begin() + static_cast<ptrdiff_t>(*got));
+    }
+  }
+  return echoed;
+}
 
 inline int listenLoopback(uint16_t* port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -84,10 +120,7 @@ class ServerProcess {
         pid_ = -1;
         return false;
       }
-      if (const int fd = stream::connectTcp("127.0.0.1", port_, deadline).fd; fd >= 0) {
-        ::close(fd);
-        return true;
-      }
+      if (stream::connectTcp("127.0.0.1", port_, deadline)) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;

@@ -1,22 +1,17 @@
 // Runs a proxy framer on the in-memory driver over a proxy's bytes fed in
-// pieces and collects what can be observed; and a scripted proxy on a socket.
+// pieces and collects what can be observed.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "helper/framers/proxy_connect.h"
-#include "platform/stream/memory_driver.h"
-#include "platform/stream/socket_stream.h"
+#include "tests/framers/memory_driver.h"
 
 namespace helper::test {
 
@@ -39,11 +34,11 @@ inline ProxyConnectSetup makeSetup(std::optional<std::string> username, std::opt
 
 // Publishes `setup` (when present) and creates a framer instance of
 // `definition` on a new in-memory driver, as an opener does.
-inline std::unique_ptr<stream::MemoryFramerDriver> makeDriver(const stream::FramerDefinition& definition,
-                                                              const std::optional<ProxyConnectSetup>& setup) {
+inline std::unique_ptr<MemoryFramerDriver> makeDriver(const stream::FramerDefinition& definition,
+                                                      const std::optional<ProxyConnectSetup>& setup) {
   ProxyConnectCoordinator::withdraw();
   if (setup) ProxyConnectCoordinator::publish(*setup);
-  auto driver = std::make_unique<stream::MemoryFramerDriver>(definition);
+  auto driver = std::make_unique<MemoryFramerDriver>(definition);
   ProxyConnectCoordinator::withdraw();  // clears the early mark
   return driver;
 }
@@ -56,9 +51,7 @@ struct Outcome {
   size_t consumedAtEnd = 0;  // consumed when the handshake ended
   size_t consumed = 0;
   size_t buffered = 0;
-  // handleInput() always returned 0; every delivery carries the framer's
-  // definition, is not complete and holds at most 64 KiB.
-  bool wellFormed = true;
+  bool wellFormed = true;  // the framer kept its promises (MemoryFramerDriver::wellFormed)
   bool operator==(const Outcome&) const = default;
 };
 inline std::ostream& operator<<(std::ostream& out, const Outcome& o) {
@@ -80,13 +73,7 @@ inline Outcome runSplit(const stream::FramerDefinition& definition, const std::o
   }
   driver->receive(proxyBytes.subspan(from));
   const auto& d = *driver;
-  Outcome o{d.isReady(), d.failure(), d.writes(), d.delivered(),
-            d.failure() ? d.consumedAtFailure() : d.consumedAtReady(), d.consumed(), d.buffered()};
-  for (size_t r : d.handleInputResults()) o.wellFormed &= r == 0;
-  for (const auto& piece : d.deliveries()) {
-    o.wellFormed &= piece.definition == &definition && !piece.isComplete && piece.data.size() <= 65536;
-  }
-  return o;
+  return Outcome{d.ready, d.failure, d.writes, d.delivered, d.consumedAtEnd, d.consumed, d.buffered(), d.wellFormed};
 }
 
 // Ways of cutting `length` (> 0) bytes: all of them up to 17 bytes; beyond,
@@ -114,59 +101,6 @@ inline std::vector<std::vector<size_t>> splitsOf(size_t length, size_t randomSpl
   std::mt19937 random(12345);
   for (size_t i = 0; i < randomSplits; ++i) add([&](size_t) { return random() % 3 == 0; });
   return splits;
-}
-
-inline bool readExactly(int fd, size_t n, Bytes* out = nullptr) {
-  Bytes buf(n);
-  for (size_t got = 0; got < n;) {
-    const ssize_t r = ::read(fd, buf.data() + got, n - got);
-    if (r <= 0) return false;
-    got += static_cast<size_t>(r);
-  }
-  if (out) *out = std::move(buf);
-  return true;
-}
-
-inline bool writeAll(int fd, ByteView data) {
-  return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
-}
-
-// A proxy on the far end of a socket: for each step reads as many bytes as
-// it expects (a difference counts in `mismatches`) and sends its answer;
-// then echoes until the client closes, and closes `fd`.
-struct Step {
-  Bytes expect;
-  Bytes answer;
-};
-inline void scriptedPeer(int fd, const std::vector<Step>& steps, std::atomic<int>* mismatches) {
-  bool ok = true;
-  for (const auto& step : steps) {
-    Bytes got;
-    ok = ok && readExactly(fd, step.expect.size(), &got);
-    if (ok && got != step.expect && mismatches) ++*mismatches;
-    ok = ok && writeAll(fd, step.answer);
-  }
-  Bytes buf(65536);
-  for (ssize_t n; ok && (n = ::read(fd, buf.data(), buf.size())) > 0;) {
-    ok = writeAll(fd, ByteView(buf.data(), static_cast<size_t>(n)));
-  }
-  ::close(fd);
-}
-
-// Writes `data` in pieces on one thread while reading the echo on another;
-// with more than the socket buffers hold, neither may wait for the other.
-inline Bytes echoThrough(stream::SocketStream& s, const Bytes& data, size_t writeChunk, size_t readChunk) {
-  std::thread writer([&] {
-    for (size_t at = 0; at < data.size(); at += writeChunk) {
-      if (!s.write(ByteView(data).subspan(at, std::min(writeChunk, data.size() - at)))) return;
-    }
-  });
-  Bytes echoed, buf(readChunk);
-  for (ssize_t n; echoed.size() < data.size() && (n = s.read(buf)) > 0;) {
-    echoed.insert(echoed.end(), buf.begin(), buf.begin() + n);
-  }
-  writer.join();
-  return echoed;
 }
 
 inline Bytes randomBytes(size_t size) {

@@ -1,14 +1,11 @@
-// The socket driver, the hand-off of setups to framers with its gate, and
-// the opener that uses both.
+// The socket driver and connectTcp() on real sockets, the hand-off of
+// setups to framers with its gate, and tunnels opened by many threads at once.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <netdb.h>
+#include <netinet/tcp.h>
 
-#include <thread>
-
-#include "helper/framers/connection_state.h"
-#include "helper/framers/proxy_http_client.h"
 #include "helper/framers/socks5_framer.h"
+#include "tests/framers/peers.h"
 #include "tests/framers/split_harness.h"
 
 namespace helper {
@@ -17,151 +14,137 @@ namespace {
 using namespace helper::test;
 using namespace std::chrono_literals;
 using stream::SocketStream;
-using stream::StreamError;
-using stream::StreamStage;
 using Clock = std::chrono::steady_clock;
 using Coordinator = ProxyConnectCoordinator;
 using State = Coordinator::HandOffState;
 
-std::pair<int, int> socketPair() {
+std::pair<UniqueFd, UniqueFd> socketPair() {
   int fds[2] = {-1, -1};
   EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-  return {fds[0], fds[1]};
+  return {UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
-// Socket calls that come back short or interrupted, or fail on sending.
-struct TestOps : stream::SocketOps {
-  bool choppy = false;
-  std::atomic<bool> brokenSend{false};
-  std::atomic<int> calls{0};
-  ssize_t send(int fd, const void* data, size_t length) override {
-    if (brokenSend || (choppy && ++calls % 3 == 0)) return errno = brokenSend ? EPIPE : EINTR, -1;
-    return SocketOps::send(fd, data, choppy ? std::min<size_t>(length, 1000) : length);
-  }
-  ssize_t recv(int fd, void* buffer, size_t length) override {
-    if (choppy && ++calls % 2 == 0) return errno = EINTR, -1;
-    return SocketOps::recv(fd, buffer, choppy ? std::min<size_t>(length, 777) : length);
-  }
-};
+// A stream on `fd` whose framer took the setup of a SOCKS5 tunnel to t:1
+// without credentials.
+std::unique_ptr<SocketStream> streamOn(UniqueFd fd, const stream::FramerDefinition& definition) {
+  Coordinator::publish(makeSetup({}, {}));
+  auto s = std::make_unique<SocketStream>(std::move(fd), definition);
+  Coordinator::withdraw();
+  return s;
+}
 
-// A SOCKS5 stream without credentials for target t:1 on one end of a
-// socket pair; `peer` is the proxy's end.
-struct Socks5Pair {
-  TestOps ops;
-  std::unique_ptr<SocketStream> stream;
-  int peer;
-  Socks5Pair() {
-    const auto [ours, theirs] = socketPair();
-    Coordinator::publish(makeSetup({}, {}));
-    stream = std::make_unique<SocketStream>(ours, &SOCKS5Framer::definition(), ops);
-    Coordinator::withdraw();
-    peer = theirs;
-  }
-};
+template <class R>
+int codeOf(const R& result) {
+  return result ? -1 : result.error().code;
+}
 
-// With short and interrupted socket calls, and reads both smaller and larger
-// than what arrives: nothing is lost, and the bytes that came with the
-// proxy's reply come first.
-TEST(SocketStreamTest, HandshakeThenBothDirectionsAtOnce) {
-  Socks5Pair pair;
-  pair.ops.choppy = true;
-  std::thread peer(scriptedPeer, pair.peer,
-                   std::vector<Step>{{bytes({5, 1, 0}), bytes({5, 0})},
-                                     {bytes({5, 1, 0, 3, 1, 't', 0, 1}),
-                                      bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 80, 'h', 'i'})}},
-                   nullptr);
-  auto& s = *pair.stream;
-  ASSERT_TRUE(s.handshake(Clock::now() + 5s)) << stream::describe(s.error());
+// The proxy's end: for each step reads the bytes it expects (a difference
+// counts in `mismatches`) and sends its answer; then echoes `echo` bytes
+// and closes.
+struct Step {
+  Bytes expect, answer;
+};
+void proxyPeer(UniqueFd fd, const std::vector<Step>& steps, size_t echo, std::atomic<int>* mismatches) {
+  for (const auto& step : steps) {
+    Bytes got;
+    if (!readExactly(fd.get(), step.expect.size(), &got) || !writeAll(fd.get(), step.answer)) return;
+    if (got != step.expect && mismatches) ++*mismatches;
+  }
+  Bytes buf(65536);
+  for (ssize_t n; echo > 0 && (n = ::read(fd.get(), buf.data(), std::min(buf.size(), echo))) > 0;) {
+    writeAll(fd.get(), ByteView(buf).first(static_cast<size_t>(n)));
+    echo -= static_cast<size_t>(n);
+  }
+}
+
+// Reads smaller and larger than what arrives, the bytes that came with the
+// proxy's reply first; then the end of the stream, and a send to the peer
+// that has gone.
+TEST(SocketStreamTest, HandshakeThenPlainBytesUntilThePeerCloses) {
+  auto [ours, theirs] = socketPair();
+  const Bytes data = randomBytes(1 << 20);
+  std::jthread peer(proxyPeer, std::move(theirs),
+                    std::vector<Step>{{bytes({5, 1, 0}), bytes({5, 0})},
+                                      {bytes({5, 1, 0, 3, 1, 't', 0, 1}),
+                                       bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 80, 'h', 'i'})}},
+                    2 * data.size(), nullptr);
+  // Declared after the peer: when a check fails, the stream closes first,
+  // which ends a peer still waiting for it.
+  const auto s = streamOn(std::move(ours), SOCKS5Framer::definition());
+  ASSERT_TRUE(s->handshake(Clock::now() + 5s));
   uint8_t buf[16];
-  ASSERT_EQ(s.read(buf), 2);
+  ASSERT_EQ(s->read(buf).value(), 2u);
   EXPECT_EQ(Bytes(buf, buf + 2), bytes("hi"));
-  const Bytes data = randomBytes(2 << 20);
-  EXPECT_TRUE(echoThrough(s, data, 50000, 100) == data);
-  EXPECT_TRUE(echoThrough(s, data, 4096, 70000) == data);
-  s.shutdownWrite();
-  EXPECT_EQ(s.read(buf), 0);
-  // A send that fails fails the stream.
-  pair.ops.brokenSend = true;
-  EXPECT_FALSE(s.write(bytes("lost")));
-  EXPECT_EQ(s.error(), (StreamError{StreamStage::io, EPIPE}));
-  EXPECT_FALSE(s.write(bytes("again")));
-  s.close();
+  EXPECT_TRUE(echoThrough(*s, data, 50000, 100) == data);
+  EXPECT_TRUE(echoThrough(*s, data, 4096, 70000) == data);
+  EXPECT_EQ(s->read(buf).value(), 0u);
   peer.join();
+  EXPECT_EQ(codeOf(s->write(bytes("lost"))), EPIPE);
+  EXPECT_EQ(codeOf(s->read(buf)), EPIPE) << "a failed stream stays failed";
 }
 
-TEST(SocketStreamTest, NoApplicationBytesBeforeTheHandshakeEndsOrAfterItFails) {
-  Socks5Pair pair;
-  auto& s = *pair.stream;
-  uint8_t buf[4];
-  EXPECT_EQ(s.read(buf), -1);
-  EXPECT_EQ(errno, ENOTCONN);
-  EXPECT_FALSE(s.write(bytes("too early")));
-  EXPECT_EQ(errno, ENOTCONN);
-  writeAll(pair.peer, bytes({5, 0xFF}));
-  EXPECT_FALSE(s.handshake(Clock::now() + 5s));
-  EXPECT_EQ(s.error(), (StreamError{StreamStage::handshake, EPROTONOSUPPORT}));
-  EXPECT_EQ(s.state(), SocketStream::State::failed);
-  EXPECT_EQ(s.read(buf), -1);
-  EXPECT_FALSE(s.write(bytes("x")));
-  ::close(pair.peer);
+// No application bytes pass before the handshake ends or after it fails.
+TEST(SocketStreamTest, HandshakeFailures) {
+  const struct { const char* name; Bytes answer; bool thenEnd; int code; } cases[] = {
+      {"the framer refuses", bytes({5, 0xFF}), false, EPROTONOSUPPORT},
+      {"the peer ends mid-reply", bytes({5}), true, 0},
+      {"a silent peer", {}, false, ETIMEDOUT},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto [ours, theirs] = socketPair();
+    const auto s = streamOn(std::move(ours), SOCKS5Framer::definition());
+    uint8_t buf[4];
+    EXPECT_EQ(codeOf(s->read(buf)), ENOTCONN);
+    EXPECT_EQ(codeOf(s->write(bytes("early"))), ENOTCONN);
+    writeAll(theirs.get(), c.answer);
+    if (c.thenEnd) shutdown(theirs.get(), SHUT_WR);
+    const auto began = Clock::now();
+    EXPECT_EQ(codeOf(s->handshake(began + 300ms)), c.code);
+    const auto took = Clock::now() - began;
+    EXPECT_TRUE(c.code == ETIMEDOUT ? took >= 300ms && took < 2s : took < 300ms);
+    EXPECT_EQ(codeOf(s->handshake(Clock::now() + 1s)), c.code) << "the framer started twice";
+    EXPECT_EQ(codeOf(s->read(buf)), c.code);
+    EXPECT_EQ(codeOf(s->write(bytes("late"))), c.code);
+  }
 }
 
-TEST(SocketStreamTest, PeerClosingMidHandshake) {
-  Socks5Pair pair;
-  std::thread peer([&] {
-    readExactly(pair.peer, 3);
-    writeAll(pair.peer, bytes({5}));  // half a method reply, then gone
-    ::close(pair.peer);
-  });
-  EXPECT_FALSE(pair.stream->handshake(Clock::now() + 5s));
-  EXPECT_EQ(pair.stream->error(), (StreamError{StreamStage::closed, ECONNRESET}));
-  peer.join();
+TEST(ConnectTcpTest, ConnectsOrSaysWhy) {
+  uint16_t port = 0;
+  const UniqueFd listener(listenLoopback(&port));
+  const auto connected = stream::connectTcp("127.0.0.1", port, Clock::now() + 5s);
+  ASSERT_TRUE(connected) << connected.error().message;
+  int noDelay = 0;
+  socklen_t length = sizeof noDelay;
+  getsockopt(connected->get(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length);
+  EXPECT_TRUE(noDelay && !(fcntl(connected->get(), F_GETFL) & O_NONBLOCK)) << "not blocking with TCP_NODELAY";
+  const struct { std::string host; uint16_t port; Clock::duration left; int code; std::string message; } failures[] = {
+      {"127.0.0.1", freePort(), 5s, ECONNREFUSED, std::strerror(ECONNREFUSED)},
+      {"127.0.0.1", port, -1ms, ETIMEDOUT, std::strerror(ETIMEDOUT)},
+      {"", port, 5s, 0, gai_strerror(EAI_NONAME)},
+  };
+  for (const auto& f : failures) {
+    const auto failed = stream::connectTcp(f.host, f.port, Clock::now() + f.left);
+    ASSERT_FALSE(failed) << f.host;
+    EXPECT_EQ(std::tie(failed.error().code, failed.error().message), std::tie(f.code, f.message));
+  }
 }
 
-// A framer that never consumes: the stream stops buffering and fails
-// instead of growing without bound.
-struct HoardingFramer final : stream::FramerImplementation {
-  stream::StartResult start(stream::FramerInstance&) override { return stream::StartResult::willMarkReady; }
-  size_t handleInput(stream::FramerInstance&) override { return 0; }
-  void handleOutput(stream::FramerInstance&, const stream::FramerMessage&, size_t, bool) override {}
-  void wakeup(stream::FramerInstance&) override {}
-  bool stop(stream::FramerInstance&) override { return true; }
-  void cleanup(stream::FramerInstance&) override {}
-};
-
-TEST(SocketStreamTest, AHandshakeThatNeverConsumesOverflows) {
-  static const stream::FramerDefinition hoarding{
-      "Hoarding", [](stream::FramerInstance&) -> std::unique_ptr<stream::FramerImplementation> {
-        return std::make_unique<HoardingFramer>();
-      }};
-  const auto [ours, theirs] = socketPair();
-  SocketStream s(ours, &hoarding);
-  std::thread peer([fd = theirs] { writeAll(fd, Bytes(1 << 20, 'j')); });
-  EXPECT_FALSE(s.handshake(Clock::now() + 10s));
-  EXPECT_EQ(s.error(), (StreamError{StreamStage::overflow, EMSGSIZE}));
-  s.close();  // the peer's blocked send fails now
-  peer.join();
-  ::close(theirs);
-}
-
-class HandOffTest : public ::testing::Test {
- protected:
-  void SetUp() override { Coordinator::withdraw(); }
-  void TearDown() override { Coordinator::withdraw(); }
-  static State state() { return Coordinator::handOffState(); }
-  static bool isReady(std::future<void>& f) { return f.wait_for(0s) == std::future_status::ready; }
-};
-
-TEST_F(HandOffTest, ConsumeWithAnEmptySlotReturnsNothingButStillResumesTheContinuation) {
+// consume() takes the setup and resumes a waiting publisher, also with
+// nothing in the slot; a setup taken before its publisher waits is marked,
+// so that the publisher does not wait for it, until the publisher looks or
+// the next setup is published.
+TEST(HandOffTest, ConsumeResumesThePublisherOrMarksTheSetupTakenEarly) {
+  const auto isReady = [](std::future<void>& f) { return f.wait_for(0s) == std::future_status::ready; };
+  const auto state = [] { return Coordinator::handOffState(); };
+  Coordinator::withdraw();
   EXPECT_FALSE(Coordinator::consume());
   EXPECT_EQ(state(), (State{false, false, false}));
-  auto taken = Coordinator::awaitConsumption();
+  auto resumed = Coordinator::awaitConsumption();
   EXPECT_FALSE(Coordinator::consume());
-  EXPECT_TRUE(isReady(taken));
+  EXPECT_TRUE(isReady(resumed));
   EXPECT_EQ(state(), (State{false, false, false}));
-}
-
-TEST_F(HandOffTest, ConsumeResumesAWaitingPublisherWithoutMarkingEarly) {
+  // The publisher waits first.
   Coordinator::publish(makeSetup("u", "p", "t", 1));
   auto taken = Coordinator::awaitConsumption();
   EXPECT_FALSE(isReady(taken));
@@ -170,23 +153,20 @@ TEST_F(HandOffTest, ConsumeResumesAWaitingPublisherWithoutMarkingEarly) {
   EXPECT_TRUE(setup && setup->proxy.username == "u" && setup->target == (ProxyTarget{"t", 1}));
   EXPECT_TRUE(isReady(taken));
   EXPECT_EQ(state(), (State{false, false, false}));
-}
-
-TEST_F(HandOffTest, ConsumeBeforeThePublisherWaitsMarksEarlyUntilThePublisherLooks) {
+  // The framer takes the setup first.
   Coordinator::publish(makeSetup({}, {}));
   ASSERT_TRUE(Coordinator::consume());
   EXPECT_EQ(state(), (State{false, false, true}));
   EXPECT_FALSE(Coordinator::consume()) << "the slot empties on the first consume";
   EXPECT_TRUE(state().consumedEarly) << "consume never clears the mark";
-  auto taken = Coordinator::awaitConsumption();
-  EXPECT_TRUE(isReady(taken)) << "a publisher must not wait for a setup already taken";
+  auto early = Coordinator::awaitConsumption();
+  EXPECT_TRUE(isReady(early)) << "a publisher must not wait for a setup already taken";
   EXPECT_EQ(state(), (State{false, false, false}));
-  // A new publication starts without the mark of the one before.
   Coordinator::publish(makeSetup({}, {}, "a"));
   Coordinator::consume();
   Coordinator::publish(makeSetup({}, {}, "b"));
   auto next = Coordinator::awaitConsumption();
-  EXPECT_FALSE(isReady(next));
+  EXPECT_FALSE(isReady(next)) << "a new publication inherited the mark of the one before";
   EXPECT_EQ(Coordinator::consume()->target.host, "b");
 }
 
@@ -242,89 +222,31 @@ TEST(GateTest, NeverTwoHoldersUnderContention) {
   EXPECT_TRUE(!gate.inFlight() && gate.waiting() == 0);
 }
 
-// One outcome is handed over, whether it comes before the waiter or after;
-// a refused later outcome closes its stream.
-TEST(ConnectionStateBoxTest, DeliversTheFirstOutcomeOnceAndClosesLaterStreams) {
-  const auto timedOut = [] { return ConnectOutcome{nullptr, {StreamStage::timeout, ETIMEDOUT}, {}, {}}; };
-  const auto [early, earlyPeer] = socketPair();
-  ConnectionStateBox keeps;
-  EXPECT_TRUE(keeps.resolve(ConnectOutcome{std::make_unique<SocketStream>(early, nullptr), {}, {}, {}}));
-  EXPECT_FALSE(keeps.resolve(timedOut())) << "a second outcome replaced the pending one";
-  EXPECT_EQ(keeps.outcome().get().stream->nativeHandle(), early);
-  ConnectionStateBox box;
-  auto waiting = box.outcome();
-  EXPECT_TRUE(box.resolve(timedOut()));
-  const auto [late, latePeer] = socketPair();
-  EXPECT_FALSE(box.resolve(ConnectOutcome{std::make_unique<SocketStream>(late, nullptr), {}, {}, {}}));
-  char c;
-  EXPECT_EQ(::read(latePeer, &c, 1), 0) << "a refused outcome must not leak its connection";
-  EXPECT_EQ(waiting.get().error.stage, StreamStage::timeout);
-  ::close(earlyPeer);
-  ::close(latePeer);
-}
-
-TEST(AtomicFlagTest, ExactlyOneSetterWins) {
-  AtomicFlag flag;
-  std::atomic<int> winners{0};
-  std::vector<std::jthread> threads(8);
-  for (auto& t : threads) t = std::jthread([&] { winners += flag.set(); });
-  threads.clear();
-  EXPECT_TRUE(winners == 1 && flag.isSet());
-}
-
 // Many openers at once: every stream gets its own setup, never another's.
-TEST(ProxyHTTPClientTest, ConcurrentOpenersNeverSwapSetups) {
+TEST(OpenTunnelTest, ConcurrentOpenersNeverSwapSetups) {
   std::atomic<int> mismatches{0}, opened{0};
-  std::mutex proxiesMutex;
-  std::vector<std::jthread> proxies, openers;
+  std::vector<std::jthread> openers;
   for (int i = 0; i < 16; ++i) {
     openers.emplace_back([&, i] {
       const std::string user = "user" + std::to_string(i), host = "target" + std::to_string(i) + ".test";
-      const std::vector<Step> script{
-          {bytes({5, 2, 0, 2}), bytes({5, 2})},
-          {concat({bytes({1, static_cast<int>(user.size())}), bytes(user), bytes({2, 'p', 'w'})}), bytes({1, 0})},
-          {concat({bytes({5, 1, 0, 3, static_cast<int>(host.size())}), bytes(host), bytes({1, 0xBB})}),
-           bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 1})}};
-      const ProxyHTTPClient client(ProxyConfig{"proxy.test", 1080, user, "pw", ProxyKind::socks5},
-                                   [&, script](const std::string&, uint16_t, Clock::time_point) {
-                                     const auto [ours, theirs] = socketPair();
-                                     std::lock_guard lock(proxiesMutex);
-                                     proxies.emplace_back(scriptedPeer, theirs, script, &mismatches);
-                                     return stream::ConnectResult{ours, {}};
-                                   });
-      const auto outcome = client.openStream(ProxyTarget{host, 443}, 10s);
-      EXPECT_TRUE(outcome.stream) << stream::describe(outcome.error);
-      opened += outcome.stream != nullptr;
+      auto [ours, theirs] = socketPair();
+      std::jthread proxy(proxyPeer, std::move(theirs),
+                         std::vector<Step>{
+                             {bytes({5, 2, 0, 2}), bytes({5, 2})},
+                             {concat({bytes({1, static_cast<int>(user.size())}), bytes(user), bytes({2, 'p', 'w'})}),
+                              bytes({1, 0})},
+                             {concat({bytes({5, 1, 0, 3, static_cast<int>(host.size())}), bytes(host), bytes({1, 0xBB})}),
+                              bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 1})}},
+                         0, &mismatches);
+      const auto tunnel = openTunnel(std::move(ours), ProxyConfig{"proxy.test", 1080, user, "pw", ProxyKind::socks5},
+                                     ProxyTarget{host, 443}, Clock::now() + 10s);
+      EXPECT_TRUE(tunnel) << tunnel.error().message;
+      opened += tunnel.ok();
     });
   }
   openers.clear();
-  std::lock_guard lock(proxiesMutex);
-  proxies.clear();
   EXPECT_TRUE(opened == 16 && mismatches == 0);
   EXPECT_TRUE(!Coordinator::shared().inFlight() && !Coordinator::handOffState().hasSetup);
-}
-
-// A name resolution that hangs does not hold the caller past its time-out,
-// and the connection that comes too late is closed.
-TEST(ProxyHTTPClientTest, TimeOutCoversAHangingConnectAndDropsTheLateStream) {
-  const auto [ours, theirs] = socketPair();
-  std::promise<void> release;
-  const ProxyHTTPClient client(ProxyConfig{"slow.test", 1080, {}, {}, ProxyKind::socks5},
-                               [fd = ours, released = release.get_future().share()](
-                                   const std::string&, uint16_t, Clock::time_point) {
-                                 released.wait();
-                                 return stream::ConnectResult{fd, {}};
-                               });
-  const auto began = Clock::now();
-  const auto outcome = client.openStream(ProxyTarget{"t", 1}, 100ms);
-  const auto took = Clock::now() - began;
-  EXPECT_EQ(outcome.error, (StreamError{StreamStage::timeout, ETIMEDOUT}));
-  EXPECT_TRUE(!outcome.stream && took >= 100ms && took < 1s);
-  release.set_value();
-  char c;
-  EXPECT_EQ(::read(theirs, &c, 1), 0) << "the late connection was not closed";
-  ::close(theirs);
-  EXPECT_FALSE(Coordinator::handOffState().hasSetup) << "the abandoned attempt published a setup";
 }
 
 }  // namespace

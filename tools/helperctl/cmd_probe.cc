@@ -14,8 +14,8 @@
 #include <optional>
 #include <string>
 
-#include "helper/framers/framer_errors.h"
-#include "helper/framers/proxy_http_client.h"
+#include "helper/framers/proxy_framer.h"
+#include "helper/framers/proxy_connect.h"
 #include "tools/helperctl/command.h"
 #include "tools/helperctl/secret_input.h"
 
@@ -23,7 +23,7 @@ namespace {
 
 using helper::ProxyConfig;
 using helper::ProxyKind;
-using helper::stream::StreamStage;
+using Clock = std::chrono::steady_clock;
 
 constexpr int kExitInvalidUrl = 2;     // not a usable proxy URL
 constexpr int kExitUnreachable = 3;    // name does not resolve, connection refused or failed
@@ -35,27 +35,16 @@ constexpr int kExitBroken = 8;         // the proxy closed or broke the connecti
 constexpr int kExitTimeout = 9;        // no complete answer within the time-out
 constexpr int kExitInternal = 70;      // the handshake had no setup (a bug)
 
-struct Target {
-  std::string host;
-  uint16_t port;
-};
+using Target = helper::ProxyTarget;
 
 // HOST:PORT or [IPv6]:PORT; the port 1 to 65535.
 std::optional<Target> parseTarget(const std::string& text) {
-  std::string host;
-  std::string_view port;
-  if (!text.empty() && text[0] == '[') {
-    const size_t close = text.find("]:");
-    if (close == std::string::npos) return std::nullopt;
-    host = text.substr(1, close - 1);
-    port = std::string_view(text).substr(close + 2);
-  } else {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos) return std::nullopt;
-    host = text.substr(0, colon);
-    port = std::string_view(text).substr(colon + 1);
-    if (host.find(':') != std::string::npos) return std::nullopt;  // IPv6 needs brackets
-  }
+  const bool bracketed = text.starts_with('[');
+  const size_t colon = bracketed ? text.find("]:") : text.rfind(':');
+  if (colon == std::string::npos) return std::nullopt;
+  const std::string host = bracketed ? text.substr(1, colon - 1) : text.substr(0, colon);
+  const std::string_view port = std::string_view(text).substr(colon + (bracketed ? 2 : 1));
+  if (!bracketed && host.find(':') != std::string::npos) return std::nullopt;  // IPv6 needs brackets
   unsigned value = 0;
   const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
   if (host.empty() || port.empty() || error != std::errc() || end != port.data() + port.size() ||
@@ -76,61 +65,51 @@ struct Failure {
   std::string message;
 };
 
-Failure explain(const helper::stream::StreamError& error, const ProxyConfig& proxy,
-                const Target& target, double timeoutSeconds) {
-  const std::string where = std::string(helper::rawValue(proxy.kind)) + " proxy at " +
-                            hostPort(proxy.host, proxy.port);
+// Why opening the tunnel failed, in words and an exit status. `connecting`:
+// the failure is connectTcp()'s (code 0: the name did not resolve), not the
+// tunnel's. ETIMEDOUT is a time-out only once the deadline has passed; before,
+// it is the system's.
+Failure explain(const helper::Error& error, bool connecting, bool pastDeadline, const std::string& where,
+                const ProxyConfig& proxy, const Target& target, double timeoutSeconds) {
   const bool socks = proxy.kind == ProxyKind::socks5;
-  const bool hasBoth = proxy.username && proxy.password;
   const bool hasAny = proxy.username || proxy.password;
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%g", timeoutSeconds);
-  switch (error.stage) {
-    case StreamStage::resolve:
-      return {kExitUnreachable, "cannot reach the " + where + ": its name does not resolve (" +
-                                    gai_strerror(error.code) + ")"};
-    case StreamStage::connect:
-      return {kExitUnreachable, "cannot reach the " + where + ": " + std::strerror(error.code)};
-    case StreamStage::timeout:
-      return {kExitTimeout, "no complete answer from the " + where + " within " + seconds +
-                                " s (time-out; a longer one is set with --timeout)"};
-    case StreamStage::closed:
+  if (error.code == ETIMEDOUT && pastDeadline) {
+    return {kExitTimeout, "no complete answer from the " + where + " within " + seconds +
+                              " s (time-out; a longer one is set with --timeout)"};
+  }
+  if (connecting) {
+    return {kExitUnreachable, "cannot reach the " + where + ": " +
+                                  (error.code ? std::strerror(error.code)
+                                              : "its name does not resolve (" + error.message + ")")};
+  }
+  switch (error.code) {
+    case 0:
       return {kExitBroken, "the " + where + " closed the connection during the handshake" +
-                               (socks ? std::string(" (is it a SOCKS5 proxy?)")
-                                      : std::string(" (is it an HTTP proxy?)"))};
-    case StreamStage::io:
+                               (socks ? " (is it a SOCKS5 proxy?)" : " (is it an HTTP proxy?)")};
+    case helper::kEAUTH:
+      if (proxy.username && proxy.password) return {kExitAuth, "the proxy rejected the credentials (" + where + ")"};
+      return {kExitAuth, "the proxy requires a user name and password, and the URL has " +
+                             std::string(hasAny ? "only one of them" : "none") + " (" + where + ")"};
+    case ECONNREFUSED:
+      return {kExitTargetRefused, "the proxy refused the connection to the target " +
+                                      hostPort(target.host, target.port) + " (" + where + ")"};
+    case EPROTONOSUPPORT:
+      return {kExitNoMethod,
+              "the proxy accepts none of the authentication methods offered (" +
+                  std::string(hasAny ? "none, user name and password" : "none") + ")" +
+                  (hasAny ? "" : "; it probably requires a user name and password") + " (" + where + ")"};
+    case EBADMSG:
+      return {kExitNotAProxy, socks ? "not a SOCKS5 proxy: the " + where + " answered something else"
+                                    : "not an HTTP proxy: the " + where +
+                                          " answered without an HTTP status line"};
+    case EINVAL:
+      return {kExitInternal, "internal error: the handshake found no setup"};
+    default:
       return {kExitBroken, "the connection to the " + where + " broke during the handshake: " +
                                std::strerror(error.code)};
-    case StreamStage::overflow:
-      return {kExitNotAProxy, std::string(socks ? "not a SOCKS5 proxy" : "not an HTTP proxy") +
-                                  ": the " + where + " sent too much without finishing the handshake"};
-    case StreamStage::handshake:
-    case StreamStage::none:
-      break;
   }
-  const int code = error.code;
-  if (code == helper::kEAUTH) {
-    if (hasBoth) return {kExitAuth, "the proxy rejected the credentials (" + where + ")"};
-    return {kExitAuth, "the proxy requires a user name and password, and the URL has " +
-                           std::string(hasAny ? "only one of them" : "none") + " (" + where + ")"};
-  }
-  if (code == ECONNREFUSED) {
-    return {kExitTargetRefused, "the proxy refused the connection to the target " +
-                                    hostPort(target.host, target.port) + " (" + where + ")"};
-  }
-  if (code == EPROTONOSUPPORT) {
-    return {kExitNoMethod,
-            "the proxy accepts none of the authentication methods offered (" +
-                std::string(hasAny ? "none, user name and password" : "none") + ")" +
-                (hasAny ? "" : "; it probably requires a user name and password") + " (" + where + ")"};
-  }
-  if (code == EBADMSG) {
-    return {kExitNotAProxy, socks ? "not a SOCKS5 proxy: the " + where + " answered something else"
-                                  : "not an HTTP proxy: the " + where +
-                                        " answered without an HTTP status line"};
-  }
-  if (code == EINVAL) return {kExitInternal, "internal error: the handshake found no setup"};
-  return {kExitBroken, "the handshake with the " + where + " failed: " + std::strerror(code)};
 }
 
 int probe(const std::string& url, const std::string& targetText, double timeoutSeconds) {
@@ -152,20 +131,24 @@ int probe(const std::string& url, const std::string& targetText, double timeoutS
     std::cerr << "probing the " << where << " for a tunnel to " << hostPort(target->host, target->port)
               << " (time-out " << timeoutSeconds << " s)...\n";
   }
-  const helper::ProxyHTTPClient client(*proxy);
-  const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::duration<double>(timeoutSeconds));
-  const auto outcome = client.openStream(helper::ProxyTarget{target->host, target->port}, timeout);
-  if (!outcome.stream) {
-    const Failure failure = explain(outcome.error, *proxy, *target, timeoutSeconds);
+  const auto began = Clock::now();
+  const auto deadline = began + std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::duration<double>(timeoutSeconds));
+  auto connection = helper::stream::connectTcp(proxy->host, proxy->port, deadline);
+  const auto connected = Clock::now();
+  auto tunnel =
+      connection ? helper::openTunnel(std::move(*connection), *proxy, *target, deadline) : connection.error();
+  if (!tunnel) {
+    const Failure failure = explain(tunnel.error(), !connection, Clock::now() >= deadline, where, *proxy,
+                                    *target, timeoutSeconds);
     std::cerr << "helperctl probe: " << failure.message << "\n";
     return failure.status;
   }
   char line[512];
   std::snprintf(line, sizeof line,
                 "ok: the %s opened a tunnel to %s (connect %.2f ms, handshake %.2f ms)\n",
-                where.c_str(), hostPort(target->host, target->port).c_str(),
-                milliseconds(outcome.connectTime), milliseconds(outcome.handshakeTime));
+                where.c_str(), hostPort(target->host, target->port).c_str(), milliseconds(connected - began),
+                milliseconds(Clock::now() - connected));
   std::cout << line;
   return helperctl::kExitOk;
 }
