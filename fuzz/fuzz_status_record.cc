@@ -8,8 +8,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace helper;
-  const std::string head = R"({"id":1,"op":"status","status":)";
-  const auto reply = decodeReply(head + std::string(reinterpret_cast<const char*>(data), size) + "}", ControlOperation::status);
+  const std::string head = R"({"id":1,"op":"status","status":)", record(reinterpret_cast<const char*>(data), size);
+  const auto reply = decodeReply(head + record + "}", ControlOperation::status);
   if (reply.value.has_value() == !reply.error.empty()) std::abort();
   if (!reply.value) return 0;
   const HelperStatus& status = std::get<HelperStatus>(reply.value->result);
