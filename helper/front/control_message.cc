@@ -1,170 +1,176 @@
 #include "helper/front/control_message.h"
 
+#include <cmath>
 #include <limits>
-
-#include "helper/front/json_text.h"
+#include <nlohmann/json.hpp>
 
 namespace helper {
 namespace {
 
-using json::Document;
-using json::Object;
-using json::Value;
-using Kind = json::Value::Kind;
+// Members keep the order they were put in, which is their order on the wire.
+using Json = nlohmann::ordered_json;
 
 constexpr const char* kOperations[] = {"ping", "activate", "deactivate", "heartbeat", "status"};
+constexpr const char* kStatusClass = "CorvalethHelperStatus";
 
-// Requests and replies are flat objects (a status record is one level
-// deeper); anything nested more deeply is refused.
+// Requests and replies are flat objects (a status record or an error code
+// is one level deeper, and one more level is allowed inside those);
+// anything nested more deeply is refused.
 constexpr int kMaxNesting = 3;
 
-bool readString(const Object& object, const char* key, std::string& out, std::string& error) {
-  const Value* v = object.find(key);
-  if (v == nullptr || v->kind != Kind::string) {
-    error = std::string("\"") + key + "\" must be a string";
-    return false;
-  }
-  out = v->text;
-  return true;
+// Why a packet is refused: thrown while it is read, caught by decode().
+struct Refused {
+  std::string reason;
+};
+
+// The one JSON object of a packet, or Refused for the first fault in it.
+Json parseObject(std::string_view text) {
+  if (text.empty()) throw Refused{"empty packet"};
+  // The parser takes a NUL byte for the end of the text, which would let
+  // anything follow it; JSON text never holds one.
+  if (text.find('\0') != std::string_view::npos) throw Refused{"not JSON"};
+  std::string fault;
+  // `depth` is the number of objects and arrays open around the event.
+  const auto check = [&fault](int depth, Json::parse_event_t event, Json&) {
+    using Event = Json::parse_event_t;
+    const bool opens = event == Event::object_start || event == Event::array_start;
+    if (fault.empty() && depth == 0 && (event == Event::array_start || event == Event::value)) {
+      fault = "not a JSON object";
+    } else if (fault.empty() && opens && depth >= kMaxNesting) {
+      fault = "nested too deeply";
+    }
+    return fault.empty();  // after a fault nothing more is kept
+  };
+  Json object = Json::parse(text.begin(), text.end(), check, /*allow_exceptions=*/false);
+  if (!fault.empty()) throw Refused{fault};
+  if (object.is_discarded()) throw Refused{"not JSON"};
+  return object;
 }
 
-bool readOptionalString(const Object& object, const char* key, std::optional<std::string>& out,
-                        std::string& error) {
-  const Value* v = object.find(key);
-  if (v == nullptr || v->kind == Kind::null) {
-    out.reset();
-    return true;
+// Reads a packet with `read`, which throws Refused for what it cannot take.
+template <typename T, typename Read>
+Decoded<T> decode(std::string_view packet, Read read) {
+  Decoded<T> out;
+  try {
+    out.value = read(parseObject(packet));
+  } catch (const Refused& refused) {
+    out.error = refused.reason;
   }
-  if (v->kind != Kind::string) {
-    error = std::string("\"") + key + "\" must be a string or null";
-    return false;
-  }
-  out = v->text;
-  return true;
+  return out;
 }
 
-bool readBool(const Object& object, const char* key, bool& out, std::string& error) {
-  const Value* v = object.find(key);
-  if (v == nullptr || v->kind != Kind::boolean) {
-    error = std::string("\"") + key + "\" must be true or false";
-    return false;
+template <typename T>
+T need(std::optional<T> value, const char* reason) {
+  if (!value) throw Refused{reason};
+  return std::move(*value);
+}
+
+// Absent when `object` is no object or has no `key`.
+const Json* find(const Json& object, const char* key) {
+  const auto it = object.find(key);
+  return it == object.end() ? nullptr : &*it;
+}
+
+std::optional<std::string> text(const Json* v) {
+  if (v == nullptr || !v->is_string()) return std::nullopt;
+  return v->get<std::string>();
+}
+
+// Non-negative integers arrive unsigned; negative ones, and -0, signed.
+std::optional<std::uint64_t> natural(const Json* v, std::uint64_t min = 0,
+                                     std::uint64_t max = std::numeric_limits<std::uint64_t>::max()) {
+  if (v == nullptr || !v->is_number_unsigned() || v->get<std::uint64_t>() < min || v->get<std::uint64_t>() > max) {
+    return std::nullopt;
   }
-  out = v->boolean;
-  return true;
+  return v->get<std::uint64_t>();
+}
+
+std::optional<std::int64_t> integer(const Json* v, std::int64_t min = std::numeric_limits<std::int64_t>::min(),
+                                    std::int64_t max = std::numeric_limits<std::int64_t>::max()) {
+  if (const auto n = natural(v, 0, static_cast<std::uint64_t>(max))) return static_cast<std::int64_t>(*n);
+  if (v == nullptr || !v->is_number_integer() || v->is_number_unsigned() || v->get<std::int64_t>() < min) {
+    return std::nullopt;
+  }
+  return v->get<std::int64_t>();
+}
+
+std::string mustBe(const char* key, const char* what) { return std::string("\"") + key + "\" must be " + what; }
+
+std::string stringAt(const Json& object, const char* key) {
+  if (auto value = text(find(object, key))) return std::move(*value);
+  throw Refused{mustBe(key, "a string")};
+}
+
+std::optional<std::string> stringOrNullAt(const Json& object, const char* key) {
+  const Json* v = find(object, key);
+  if (v == nullptr || v->is_null()) return std::nullopt;
+  if (!v->is_string()) throw Refused{mustBe(key, "a string or null")};
+  return v->get<std::string>();
+}
+
+bool boolAt(const Json& object, const char* key) {
+  const Json* v = find(object, key);
+  if (v == nullptr || !v->is_boolean()) throw Refused{mustBe(key, "true or false")};
+  return v->get<bool>();
+}
+
+std::uint64_t idAt(const Json& object) {
+  return need(natural(find(object, "id"), 0, kMaxRequestId), "\"id\" must be an integer from 0 to 2^53-1");
 }
 
 // "error": null, absent, or {"domain":"…","code":N}; unknown members of
 // the object are ignored like unknown keys anywhere.
-bool readOptionalError(const Document& document, const Object& object, std::optional<ErrorCode>& out,
-                       std::string& error) {
-  const Value* v = object.find("error");
-  if (v == nullptr || v->kind == Kind::null) {
-    out.reset();
-    return true;
+std::optional<ErrorCode> errorAt(const Json& object) {
+  const Json* error = find(object, "error");
+  if (error == nullptr || error->is_null()) return std::nullopt;
+  std::optional<std::string> domain = text(find(*error, "domain"));
+  const std::optional<std::int64_t> code = integer(find(*error, "code"));
+  if (!domain || !code) {
+    throw Refused{"\"error\" must be null or an object with a string \"domain\" and an integer \"code\""};
   }
-  const Object* fields =
-      v->kind == Kind::object && v->object > 0 ? &document.objects[static_cast<std::size_t>(v->object)] : nullptr;
-  const Value* domain = fields ? fields->find("domain") : nullptr;
-  const Value* code = fields ? fields->find("code") : nullptr;
-  if (domain == nullptr || domain->kind != Kind::string || code == nullptr ||
-      !(code->kind == Kind::integer ||
-        (code->kind == Kind::unsignedInteger &&
-         code->unsignedInteger <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())))) {
-    error = "\"error\" must be null or an object with a string \"domain\" and an integer \"code\"";
-    return false;
-  }
-  out = ErrorCode{domain->text, code->kind == Kind::integer ? code->integer
-                                                             : static_cast<std::int64_t>(code->unsignedInteger)};
-  return true;
+  return ErrorCode{std::move(*domain), *code};
 }
 
-// `,"message":…,"error":…` of a reply: both null, or the text and its code.
-void appendMessage(std::string& out, const std::optional<std::string>& message,
-                   const std::optional<ErrorCode>& code) {
-  out += R"(,"message":)";
-  json::appendOptionalString(out, message);
-  out += R"(,"error":)";
-  if (!code) {
-    out += "null";
-    return;
-  }
-  out += R"({"domain":)";
-  json::appendString(out, code->domain);
-  out += R"(,"code":)";
-  out += std::to_string(code->code);
-  out += '}';
+Json orNull(const std::optional<std::string>& text) { return text ? Json(*text) : Json(); }
+
+// Compact, with U+FFFD in place of bytes that are not UTF-8.
+std::string dump(const Json& message) { return message.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+bool takesToken(ControlOperation op) { return op == ControlOperation::heartbeat || op == ControlOperation::deactivate; }
+
+// "message" and its code "error": both null, or the text and its code.
+void putMessage(Json& reply, const std::optional<std::string>& message, const std::optional<ErrorCode>& code) {
+  reply["message"] = orNull(message);
+  reply["error"] = code ? Json{{"domain", code->domain}, {"code", code->code}} : Json();
 }
 
-bool readId(const Object& object, std::uint64_t& out, std::string& error) {
-  const Value* v = object.find("id");
-  // Non-negative integers arrive unsigned.
-  if (v != nullptr && v->kind == Kind::unsignedInteger && v->unsignedInteger <= kMaxRequestId) {
-    out = v->unsignedInteger;
-    return true;
-  }
-  error = "\"id\" must be an integer from 0 to 2^53-1";
-  return false;
+// Objects are built member by member: an initializer list costs a
+// temporary array for every member, twice the time.
+Json statusRecord(const HelperStatus& s) {
+  Json record;
+  record["$class"] = kStatusClass;
+  record["isActive"] = s.isActive();
+  record["host"] = orNull(s.activeProxyHost());
+  // JSON has no NaN or infinities; such a time is written as 0.
+  record["since"] = std::isfinite(s.activeSinceUnixTime()) ? s.activeSinceUnixTime() : 0.0;
+  record["sessions"] = s.relaySessionsCount();
+  record["version"] = s.helperVersion();
+  record["bridgePort"] = s.bridgePort();
+  return record;
 }
 
-bool readClientPID(const Object& object, std::int32_t& out, std::string& error) {
-  const Value* v = object.find("clientPID");
-  if (v != nullptr && v->kind == Kind::unsignedInteger &&
-      v->unsignedInteger <= static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
-    out = static_cast<std::int32_t>(v->unsignedInteger);
-    return true;
+HelperStatus readStatus(const Json& reply) {
+  const Json* record = find(reply, "status");
+  if (text(record != nullptr ? find(*record, "$class") : nullptr) != kStatusClass) {
+    throw Refused{std::string("\"status\" must be a record of class ") + kStatusClass};
   }
-  if (v != nullptr && v->kind == Kind::integer && v->integer >= std::numeric_limits<std::int32_t>::min()) {
-    out = static_cast<std::int32_t>(v->integer);
-    return true;
-  }
-  error = "\"clientPID\" must be a signed 32-bit integer";
-  return false;
-}
-
-// A nested object of a document as the status record's archive.
-class ObjectArchive : public StatusArchive {
- public:
-  explicit ObjectArchive(const Object& object) : object_(object) {}
-  std::optional<bool> boolean(const char* key) const override {
-    const Value* v = object_.find(key);
-    if (v == nullptr || v->kind != Kind::boolean) return std::nullopt;
-    return v->boolean;
-  }
-  std::optional<double> number(const char* key) const override {
-    const Value* v = object_.find(key);
-    if (v == nullptr || !v->isNumber()) return std::nullopt;
-    return v->asDouble();
-  }
-  std::optional<std::int64_t> integer(const char* key) const override {
-    const Value* v = object_.find(key);
-    if (v == nullptr) return std::nullopt;
-    if (v->kind == Kind::integer) return v->integer;
-    if (v->kind == Kind::unsignedInteger &&
-        v->unsignedInteger <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      return static_cast<std::int64_t>(v->unsignedInteger);
-    }
-    return std::nullopt;
-  }
-  std::optional<std::string> string(const char* key) const override {
-    const Value* v = object_.find(key);
-    if (v == nullptr || v->kind != Kind::string) return std::nullopt;
-    return v->text;
-  }
-
- private:
-  const Object& object_;
-};
-
-// `{"id":N,"op":"name"` — the common start of every reply.
-std::string replyHead(std::uint64_t id, const char* op) {
-  std::string out;
-  out.reserve(128);
-  out += R"({"id":)";
-  out += std::to_string(id);
-  out += R"(,"op":")";
-  out += op;
-  out += '"';
-  return out;
+  const auto at = [record](const char* key) { return find(*record, key); };
+  const Json* active = at("isActive");
+  const Json* since = at("since");  // never infinite: the parser refuses numbers beyond a double's range
+  return HelperStatus(active != nullptr && active->is_boolean() && active->get<bool>(), text(at("host")),
+                      since != nullptr && since->is_number() ? since->get<double>() : 0,
+                      integer(at("sessions")).value_or(0), text(at("version")).value_or(""),
+                      integer(at("bridgePort")).value_or(0));
 }
 
 }  // namespace
@@ -178,216 +184,101 @@ std::optional<ControlOperation> operationNamed(std::string_view name) {
   return std::nullopt;
 }
 
-Decoded<ControlRequest> decodeRequest(std::string_view packet, std::string_view expectedNonce) {
-  Decoded<ControlRequest> out;
-  const std::optional<Document> document = json::parseObject(packet, kMaxNesting, out.error);
-  if (!document) return out;
-  const Object& object = document->root();
-  std::string nonce;
-  if (!readString(object, "nonce", nonce, out.error)) return out;
-  if (nonce != expectedNonce) {
-    out.error = "wrong nonce";
-    return out;
+std::string encodeRequest(const ControlRequest& request, std::string_view nonce) {
+  Json out;
+  out["nonce"] = nonce;
+  out["id"] = request.id;
+  out["op"] = operationName(request.op);
+  if (request.op == ControlOperation::activate) {
+    out["proxyURL"] = request.proxyURL;
+    out["clientPID"] = request.clientPID;
+  } else if (takesToken(request.op)) {
+    out["sessionToken"] = request.sessionToken;
   }
-  ControlRequest request;
-  if (!readId(object, request.id, out.error)) return out;
-  std::string name;
-  if (!readString(object, "op", name, out.error)) return out;
-  const std::optional<ControlOperation> op = operationNamed(name);
-  if (!op) {
-    out.error = "unknown operation";
-    return out;
-  }
-  request.op = *op;
-  switch (*op) {
-    case ControlOperation::ping:
-    case ControlOperation::status:
-      break;
-    case ControlOperation::activate:
-      if (!readString(object, "proxyURL", request.proxyURL, out.error) ||
-          !readClientPID(object, request.clientPID, out.error)) {
-        return out;
-      }
-      break;
-    case ControlOperation::deactivate:
-    case ControlOperation::heartbeat:
-      if (!readString(object, "sessionToken", request.sessionToken, out.error)) return out;
-      break;
-  }
-  out.value = std::move(request);
-  return out;
+  return dump(out);
 }
 
-std::string encodeRequest(const ControlRequest& request, std::string_view nonce) {
-  std::string out;
-  out.reserve(128 + request.proxyURL.size() + request.sessionToken.size());
-  out += R"({"nonce":)";
-  json::appendString(out, nonce);
-  out += R"(,"id":)";
-  out += std::to_string(request.id);
-  out += R"(,"op":")";
-  out += operationName(request.op);
-  out += '"';
-  switch (request.op) {
-    case ControlOperation::ping:
-    case ControlOperation::status:
-      break;
-    case ControlOperation::activate:
-      out += R"(,"proxyURL":)";
-      json::appendString(out, request.proxyURL);
-      out += R"(,"clientPID":)";
-      out += std::to_string(request.clientPID);
-      break;
-    case ControlOperation::deactivate:
-    case ControlOperation::heartbeat:
-      out += R"(,"sessionToken":)";
-      json::appendString(out, request.sessionToken);
-      break;
-  }
-  out += '}';
-  return out;
+Decoded<ControlRequest> decodeRequest(std::string_view packet, std::string_view expectedNonce) {
+  return decode<ControlRequest>(packet, [expectedNonce](const Json& object) {
+    if (stringAt(object, "nonce") != expectedNonce) throw Refused{"wrong nonce"};
+    ControlRequest request;
+    request.id = idAt(object);
+    request.op = need(operationNamed(stringAt(object, "op")), "unknown operation");
+    if (request.op == ControlOperation::activate) {
+      request.proxyURL = stringAt(object, "proxyURL");
+      request.clientPID = static_cast<std::int32_t>(
+          need(integer(find(object, "clientPID"), std::numeric_limits<std::int32_t>::min(),
+                       std::numeric_limits<std::int32_t>::max()),
+               "\"clientPID\" must be a signed 32-bit integer"));
+    } else if (takesToken(request.op)) {
+      request.sessionToken = stringAt(object, "sessionToken");
+    }
+    return request;
+  });
 }
 
 std::string encodeReply(const ControlReply& reply) {
-  return std::visit(
-      [&reply](const auto& r) {
-        using T = std::decay_t<decltype(r)>;
-        std::string out;
-        if constexpr (std::is_same_v<T, PingResult>) {
-          out = replyHead(reply.id, "ping");
-          out += R"(,"version":)";
-          json::appendString(out, r.version);
-        } else if constexpr (std::is_same_v<T, ActivateResult>) {
-          out = replyHead(reply.id, "activate");
-          out += r.success ? R"(,"success":true,"token":)" : R"(,"success":false,"token":)";
-          json::appendOptionalString(out, r.token);
-          appendMessage(out, r.message, r.error);
-        } else if constexpr (std::is_same_v<T, DeactivateResult>) {
-          out = replyHead(reply.id, "deactivate");
-          out += r.success ? R"(,"success":true)" : R"(,"success":false)";
-          appendMessage(out, r.message, r.error);
-        } else if constexpr (std::is_same_v<T, HeartbeatResult>) {
-          out = replyHead(reply.id, "heartbeat");
-          out += r.success ? R"(,"success":true)" : R"(,"success":false)";
-        } else {
-          out = replyHead(reply.id, "status");
-          out += R"(,"status":)";
-          out += r.encodeText();
-        }
-        out += '}';
-        return out;
-      },
-      reply.result);
+  Json out;
+  out["id"] = reply.id;
+  out["op"] = operationName(static_cast<ControlOperation>(reply.result.index()));
+  if (const auto* r = std::get_if<PingResult>(&reply.result)) out["version"] = r->version;
+  if (const auto* r = std::get_if<ActivateResult>(&reply.result)) {
+    out["success"] = r->success;
+    out["token"] = orNull(r->token);
+    putMessage(out, r->message, r->error);
+  }
+  if (const auto* r = std::get_if<DeactivateResult>(&reply.result)) {
+    out["success"] = r->success;
+    putMessage(out, r->message, r->error);
+  }
+  if (const auto* r = std::get_if<HeartbeatResult>(&reply.result)) out["success"] = r->success;
+  if (const auto* r = std::get_if<HelperStatus>(&reply.result)) out["status"] = statusRecord(*r);
+  return dump(out);
 }
 
 Decoded<ControlReply> decodeReply(std::string_view packet, ControlOperation expected) {
-  Decoded<ControlReply> out;
-  const std::optional<Document> document = json::parseObject(packet, kMaxNesting, out.error);
-  if (!document) return out;
-  const Object& object = document->root();
-  ControlReply reply;
-  if (!readId(object, reply.id, out.error)) return out;
-  std::string name;
-  if (!readString(object, "op", name, out.error)) return out;
-  if (name != operationName(expected)) {
-    out.error = "a reply to \"" + name + "\" where \"" + operationName(expected) + "\" was asked";
-    return out;
-  }
-  switch (expected) {
-    case ControlOperation::ping: {
-      PingResult r;
-      if (!readString(object, "version", r.version, out.error)) return out;
-      reply.result = r;
-      break;
+  return decode<ControlReply>(packet, [expected](const Json& object) {
+    ControlReply reply{idAt(object), {}};
+    const std::string op = stringAt(object, "op");
+    if (op != operationName(expected)) {
+      throw Refused{"a reply to \"" + op + "\" where \"" + operationName(expected) + "\" was asked"};
     }
-    case ControlOperation::activate: {
-      ActivateResult r;
-      if (!readBool(object, "success", r.success, out.error) ||
-          !readOptionalString(object, "token", r.token, out.error) ||
-          !readOptionalString(object, "message", r.message, out.error) ||
-          !readOptionalError(*document, object, r.error, out.error)) {
-        return out;
-      }
-      reply.result = r;
-      break;
+    switch (expected) {
+      case ControlOperation::ping:
+        reply.result = PingResult{stringAt(object, "version")};
+        break;
+      case ControlOperation::activate:
+        reply.result = ActivateResult{boolAt(object, "success"), stringOrNullAt(object, "token"),
+                                      stringOrNullAt(object, "message"), errorAt(object)};
+        break;
+      case ControlOperation::deactivate:
+        reply.result = DeactivateResult{boolAt(object, "success"), stringOrNullAt(object, "message"), errorAt(object)};
+        break;
+      case ControlOperation::heartbeat:
+        reply.result = HeartbeatResult{boolAt(object, "success")};
+        break;
+      case ControlOperation::status:
+        reply.result = readStatus(object);
+        break;
     }
-    case ControlOperation::deactivate: {
-      DeactivateResult r;
-      if (!readBool(object, "success", r.success, out.error) ||
-          !readOptionalString(object, "message", r.message, out.error) ||
-          !readOptionalError(*document, object, r.error, out.error)) {
-        return out;
-      }
-      reply.result = r;
-      break;
-    }
-    case ControlOperation::heartbeat: {
-      HeartbeatResult r;
-      if (!readBool(object, "success", r.success, out.error)) return out;
-      reply.result = r;
-      break;
-    }
-    case ControlOperation::status: {
-      const Value* record = object.find("status");
-      const Object* fields =
-          record != nullptr && record->kind == Kind::object && record->object > 0
-              ? &document->objects[static_cast<std::size_t>(record->object)]
-              : nullptr;
-      const Value* tag = fields ? fields->find(HelperStatus::kClassKey) : nullptr;
-      if (tag == nullptr || tag->kind != Kind::string || tag->text != HelperStatus::kClassName) {
-        out.error = std::string("\"status\" must be a record of class ") + HelperStatus::kClassName;
-        return out;
-      }
-      reply.result = HelperStatus::decode(ObjectArchive(*fields));
-      break;
-    }
-  }
-  out.value = std::move(reply);
-  return out;
+    return reply;
+  });
 }
 
-std::optional<std::uint64_t> replyId(std::string_view packet) {
-  std::string error;
-  const std::optional<Document> document = json::parseObject(packet, kMaxNesting, error);
-  std::uint64_t id = 0;
-  if (!document || !readId(document->root(), id, error)) return std::nullopt;
-  return id;
-}
+std::optional<std::uint64_t> replyId(std::string_view packet) { return decode<std::uint64_t>(packet, idAt).value; }
+
+std::string encodeStatus(const HelperStatus& status) { return dump(statusRecord(status)); }
 
 Decoded<std::variant<Hello, Refusal>> decodeGreeting(std::string_view packet) {
-  Decoded<std::variant<Hello, Refusal>> out;
-  const std::optional<Document> document = json::parseObject(packet, kMaxNesting, out.error);
-  if (!document) return out;
-  const Object& object = document->root();
-  if (object.find("refused") != nullptr) {
-    Refusal refusal;
-    if (!readString(object, "refused", refusal.reason, out.error) ||
-        !readOptionalError(*document, object, refusal.error, out.error)) {
-      return out;
+  return decode<std::variant<Hello, Refusal>>(packet, [](const Json& object) -> std::variant<Hello, Refusal> {
+    if (find(object, "refused") != nullptr) return Refusal{stringAt(object, "refused"), errorAt(object)};
+    Hello hello{stringAt(object, "hello"), stringAt(object, "nonce"),
+                need(natural(find(object, "maxPacketSize")), "\"maxPacketSize\" must be a positive integer")};
+    if (const Json* version = find(object, "protocolVersion")) {
+      hello.protocolVersion = need(natural(version, 1), "\"protocolVersion\" must be a positive integer");
     }
-    out.value = refusal;
-    return out;
-  }
-  Hello hello;
-  if (!readString(object, "hello", hello.service, out.error) ||
-      !readString(object, "nonce", hello.nonce, out.error)) {
-    return out;
-  }
-  const Value* size = object.find("maxPacketSize");
-  if (size == nullptr || size->kind != Kind::unsignedInteger) {
-    out.error = "\"maxPacketSize\" must be a positive integer";
-    return out;
-  }
-  hello.maxPacketSize = size->unsignedInteger;
-  if (const Value* version = object.find("protocolVersion"); version != nullptr) {
-    if (version->kind != Kind::unsignedInteger || version->unsignedInteger == 0) {
-      out.error = "\"protocolVersion\" must be a positive integer";
-      return out;
-    }
-    hello.protocolVersion = version->unsignedInteger;
-  }
-  out.value = hello;
-  return out;
+    return hello;
+  });
 }
 
 }  // namespace helper

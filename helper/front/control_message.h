@@ -9,9 +9,10 @@
 //            "message":"…","error":{"domain":"helper.SessionError","code":1}
 //
 // The decoders are strict: a packet that is not exactly a request (not
-// JSON, not an object, an unknown operation, a missing or mistyped
-// argument, the wrong nonce) is refused with a reason, and the service then
-// closes the connection. Unknown extra keys are ignored.
+// JSON, not an object, nested more than three levels, an unknown operation,
+// a missing or mistyped argument, the wrong nonce) is refused with a reason,
+// and the service then closes the connection. Unknown extra keys are
+// ignored. Text that is not UTF-8 is written with U+FFFD in its place.
 #pragma once
 
 #include <cstdint>
@@ -61,6 +62,7 @@ struct DeactivateResult {
 struct HeartbeatResult {
   bool success = false;
 };
+// One alternative per operation, in the order of ControlOperation.
 using ControlResult = std::variant<PingResult, ActivateResult, DeactivateResult, HeartbeatResult, HelperStatus>;
 
 struct ControlReply {
@@ -82,10 +84,13 @@ std::string encodeReply(const ControlReply& reply);
 // Client side.
 std::string encodeRequest(const ControlRequest& request, std::string_view nonce);
 // `expected` is the operation that was asked; a reply for another one is
-// refused.
+// refused. A status reply's record is read leniently: a missing or mistyped
+// key takes its default (false, no host, 0, 0, the empty version, 0).
 Decoded<ControlReply> decodeReply(std::string_view packet, ControlOperation expected);
 // The id of a reply of any operation; absent when the packet is not one.
 std::optional<std::uint64_t> replyId(std::string_view packet);
+// The status record as a status reply carries it (`helperctl status --json`).
+std::string encodeStatus(const HelperStatus& status);
 
 // The first packet of a connection: the hello with its nonce, or a refusal.
 struct Hello {

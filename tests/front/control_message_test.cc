@@ -1,7 +1,7 @@
-// The control messages: request limits that the integration tests and the
-// fuzz target do not reach, replies exactly as documented, a client that
-// refuses what it did not ask for, clients and helpers of either protocol
-// version reading each other, and one reply per request.
+// The control messages: the helper's rules for requests with the reasons it
+// logs, the client's for replies and greetings of either protocol version,
+// replies exactly as documented, the status record's defaults, and one reply
+// per request.
 #include <gmock/gmock.h>
 
 #include "helper/front/control_connection.h"
@@ -11,130 +11,158 @@
 namespace helper {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
+using Op = ControlOperation;
 
 constexpr const char* kNonce = "00112233445566778899aabbccddeeff";
 
-TEST(ControlMessageTest, RequestsDecodeOnlyWithinTheirLimits) {
-  struct Case {
-    std::string fields;
-    const char* reason;  // nullptr: accepted
-  };
-  const Case cases[] = {
-      {R"("id":9007199254740991,"op":"activate","proxyURL":"h:1","clientPID":-2147483648,"x":[1])", nullptr},
-      {R"("id":9007199254740992,"op":"ping")", "\"id\""},
-      {R"("id":-1,"op":"ping")", "\"id\""},
-      {R"("id":1.5,"op":"ping")", "\"id\""},
-      {R"("id":1,"op":"Ping")", "unknown operation"},
-      {R"("id":1,"op":"activate","proxyURL":"h:1","clientPID":2147483648)", "\"clientPID\""},
-      {R"("id":1,"op":"activate","proxyURL":"h:1","clientPID":-2147483649)", "\"clientPID\""},
-      {R"("id":1,"op":"activate","proxyURL":"h:1","clientPID":1.0)", "\"clientPID\""},
-      {R"("id":1,"op":"ping","x":[[[[1]]]])", "nested too deeply"},
-      {"\"x\":" + std::string(60000, '[') + std::string(60000, ']'), "nested too deeply"},
-  };
-  for (const Case& c : cases) {
-    const auto decoded = decodeRequest(R"({"nonce":")" + std::string(kNonce) + "\"," + c.fields + "}", kNonce);
-    EXPECT_EQ(decoded.value.has_value(), c.reason == nullptr) << c.fields.substr(0, 80) << ": " << decoded.error;
-    if (c.reason != nullptr) {
-      EXPECT_THAT(decoded.error, HasSubstr(c.reason)) << c.fields.substr(0, 80);
-    }
+std::string request(const std::string& fields) { return R"({"nonce":")" + std::string(kNonce) + "\"," + fields + "}"; }
+
+// Each reader gives what it accepts back as its writer writes it, and for
+// what it refuses the reason it gives.
+std::string asRequest(std::string_view packet) {
+  const auto decoded = decodeRequest(packet, kNonce);
+  return decoded.value ? encodeRequest(*decoded.value, kNonce) : decoded.error;
+}
+template <Op op>
+std::string asReply(std::string_view packet) {
+  const auto decoded = decodeReply(packet, op);
+  return decoded.value ? encodeReply(*decoded.value) : decoded.error;
+}
+// "hello <nonce> <size> v<version>" or "refused <reason>[ <domain> <code>]".
+std::string asGreeting(std::string_view packet) {
+  const auto decoded = decodeGreeting(packet);
+  if (!decoded.value) return decoded.error;
+  if (const auto* h = std::get_if<Hello>(&*decoded.value)) {
+    return "hello " + h->nonce + " " + std::to_string(h->maxPacketSize) + " v" + std::to_string(h->protocolVersion);
   }
-  const auto limits = decodeRequest(R"({"nonce":")" + std::string(kNonce) + "\"," + cases[0].fields + "}", kNonce);
-  ASSERT_TRUE(limits.value);
-  EXPECT_EQ(limits.value->id, kMaxRequestId);
-  EXPECT_EQ(limits.value->clientPID, INT32_MIN);
+  const auto& r = std::get<Refusal>(*decoded.value);
+  return "refused " + r.reason + (r.error ? " " + r.error->domain + " " + std::to_string(r.error->code) : "");
 }
 
-// The texts other clients are written from; the fuzz target checks that
-// what decodes re-encodes the same.
+TEST(ControlMessageTest, PacketsDecodeOnlyWithinTheirRules) {
+  const std::string pid = "\"clientPID\" must be a signed 32-bit integer", id = "\"id\" must be an integer from 0 to 2^53-1",
+                    code = "\"error\" must be null or an object with a string \"domain\" and an integer \"code\"",
+                    record = "\"status\" must be a record of class CorvalethHelperStatus",
+                    version = "\"protocolVersion\" must be a positive integer";
+  const std::tuple<std::string (*)(std::string_view), std::string, std::string> cases[] = {
+      // Requests as the helper reads them.
+      {asRequest,
+       request(R"("x":[[1]],"id":9007199254740991,"op":"activate","proxyURL":"прокси:1","clientPID":-2147483648)"),
+       request(R"("id":9007199254740991,"op":"activate","proxyURL":"прокси:1","clientPID":-2147483648)")},
+      {asRequest, request(R"("op":"heartbeat","clientPID":"x","sessionToken":"a\"b","id":0)"),
+       request(R"("id":0,"op":"heartbeat","sessionToken":"a\"b")")},
+      {asRequest, request(R"("id":1,"op":"activate","proxyURL":"","clientPID":2147483647)"),
+       request(R"("id":1,"op":"activate","proxyURL":"","clientPID":2147483647)")},
+      {asRequest, request(R"("id":3,"op":"status","sessionToken":5)"), request(R"("id":3,"op":"status")")},
+      {asRequest, "", "empty packet"},
+      {asRequest, "garbage", "not JSON"},
+      {asRequest, request(R"("id":1,"op":"ping")") + std::string(1, '\0') + "x", "not JSON"},
+      {asRequest, "7", "not a JSON object"},
+      {asRequest, "[1,", "not a JSON object"},
+      {asRequest, request(R"("id":1,"op":"ping","x":[[[1]]])"), "nested too deeply"},
+      {asRequest, request(R"("id":1,"op":"ping","x":{"y":{"z":{}}})"), "nested too deeply"},
+      {asRequest, R"({"x":)" + std::string(60000, '['), "nested too deeply"},
+      {asRequest, R"({"id":1,"op":"ping"})", "\"nonce\" must be a string"},
+      {asRequest, R"({"nonce":"00112233445566778899aabbccddeefF","id":1,"op":"ping"})", "wrong nonce"},
+      {asRequest, R"({"nonce":"00112233445566778899aabbccddeeff0","id":1,"op":"ping"})", "wrong nonce"},
+      {asRequest, request(R"("id":9007199254740992,"op":"ping")"), id},
+      {asRequest, request(R"("id":-0,"op":"ping")"), id},
+      {asRequest, request(R"("id":1.0,"op":"ping")"), id},
+      {asRequest, request(R"("id":1)"), "\"op\" must be a string"},
+      {asRequest, request(R"("id":1,"op":"Ping")"), "unknown operation"},
+      {asRequest, request(R"("id":1,"op":"activate","clientPID":1)"), "\"proxyURL\" must be a string"},
+      {asRequest, request(R"("id":1,"op":"activate","proxyURL":"h:1","clientPID":2147483648)"), pid},
+      {asRequest, request(R"("id":1,"op":"activate","proxyURL":"h:1","clientPID":-2147483649)"), pid},
+      {asRequest, request(R"("id":1,"op":"activate","proxyURL":"h:1","clientPID":1.0)"), pid},
+      {asRequest, request(R"("id":1,"op":"heartbeat")"), "\"sessionToken\" must be a string"},
+      {asRequest, request(R"("id":1,"op":"deactivate","sessionToken":null)"), "\"sessionToken\" must be a string"},
+      // Replies and greetings as the client reads them: keys it does not know
+      // are ignored, and what a version 1 helper leaves out is absent.
+      {asReply<Op::activate>, R"({"id":3,"op":"activate","success":false,"token":null,"message":"m"})",
+       R"({"id":3,"op":"activate","success":false,"token":null,"message":"m","error":null})"},
+      {asReply<Op::deactivate>,
+       R"({"id":3,"op":"deactivate","success":false,"message":"m","error":{"domain":"d","code":-7,"x":[1]},"y":{"z":[]}})",
+       R"({"id":3,"op":"deactivate","success":false,"message":"m","error":{"domain":"d","code":-7}})"},
+      {asReply<Op::status>, R"({"id":1,"op":"ping","version":"1.0.0"})", R"(a reply to "ping" where "status" was asked)"},
+      {asReply<Op::ping>, R"({"id":1,"op":"status","version":"1.0.0"})", R"(a reply to "status" where "ping" was asked)"},
+      {asReply<Op::ping>, R"({"op":"ping","version":"1.0.0"})", id},
+      {asReply<Op::ping>, R"({"id":1,"op":"ping","version":null})", "\"version\" must be a string"},
+      {asReply<Op::status>, R"({"id":1,"op":"status","status":{"isActive":true}})", record},
+      {asReply<Op::status>, R"({"id":1,"op":"status","status":{"$class":"NSString"}})", record},
+      {asReply<Op::heartbeat>, R"({"id":1,"op":"heartbeat","success":"true"})", "\"success\" must be true or false"},
+      {asReply<Op::activate>, R"({"id":1,"op":"activate","success":true,"token":5})", "\"token\" must be a string or null"},
+      {asReply<Op::deactivate>, R"({"id":1,"op":"deactivate","success":false,"message":1})",
+       "\"message\" must be a string or null"},
+      {asReply<Op::deactivate>, R"({"id":1,"op":"deactivate","success":false,"error":{"domain":"d"}})", code},
+      {asReply<Op::deactivate>, R"({"id":1,"op":"deactivate","success":false,"error":{"code":1}})", code},
+      {asReply<Op::deactivate>, R"({"id":1,"op":"deactivate","success":false,"error":{"domain":"d","code":1.5}})", code},
+      {asReply<Op::deactivate>,
+       R"({"id":1,"op":"deactivate","success":false,"error":{"domain":"d","code":9223372036854775808}})", code},
+      {asGreeting, R"({"hello":"svc","nonce":"ab","maxPacketSize":9})", "hello ab 9 v1"},
+      {asGreeting, R"({"hello":"svc","nonce":"ab","maxPacketSize":9,"protocolVersion":2,"x":{}})", "hello ab 9 v2"},
+      {asGreeting, R"({"refused":"r","error":{"domain":"d","code":4},"x":null})", "refused r d 4"},
+      {asGreeting, R"({"refused":"r"})", "refused r"},
+      {asGreeting, R"({"nonce":"ab","maxPacketSize":9})", "\"hello\" must be a string"},
+      {asGreeting, R"({"hello":"svc","nonce":"ab"})", "\"maxPacketSize\" must be a positive integer"},
+      {asGreeting, R"({"hello":"svc","nonce":"ab","maxPacketSize":9,"protocolVersion":0})", version},
+      {asGreeting, R"({"hello":"svc","nonce":"ab","maxPacketSize":9,"protocolVersion":"2"})", version},
+      {asGreeting, R"({"refused":1})", "\"refused\" must be a string"},
+  };
+  for (const auto& [read, packet, outcome] : cases) EXPECT_EQ(read(packet), outcome) << packet.substr(0, 120);
+  // The client skips a late reply by its id, whatever its operation.
+  EXPECT_EQ(replyId(R"({"id":7,"op":"status","status":null})"), 7u);
+}
+
+// The texts other clients are written from, and what the client reads
+// back from them.
 TEST(ControlMessageTest, RepliesAreExactlyTheDocumentedText) {
-  const ErrorCode invalidURL{"helper.SessionError", 1}, mismatch{"helper.SessionError", 2};
   const std::pair<ControlResult, const char*> cases[] = {
       {PingResult{"1.0.0"}, R"({"id":5,"op":"ping","version":"1.0.0"})"},
       {ActivateResult{true, "T", std::nullopt, std::nullopt},
        R"({"id":5,"op":"activate","success":true,"token":"T","message":null,"error":null})"},
-      {ActivateResult{false, std::nullopt, "Невалидный proxy URL", invalidURL},
+      {ActivateResult{false, std::nullopt, "Невалидный proxy URL", ErrorCode{"helper.SessionError", 1}},
        R"({"id":5,"op":"activate","success":false,"token":null,"message":"Невалидный proxy URL",)"
        R"("error":{"domain":"helper.SessionError","code":1}})"},
-      {DeactivateResult{true, std::nullopt, std::nullopt},
-       R"({"id":5,"op":"deactivate","success":true,"message":null,"error":null})"},
-      {DeactivateResult{false, "session token mismatch", mismatch},
+      {DeactivateResult{false, "session token mismatch", ErrorCode{"helper.SessionError", 2}},
        R"({"id":5,"op":"deactivate","success":false,"message":"session token mismatch",)"
        R"("error":{"domain":"helper.SessionError","code":2}})"},
-      {HeartbeatResult{true}, R"({"id":5,"op":"heartbeat","success":true})"},
-      {HelperStatus(true, "h", 12.5, 0, "1.0.0", 0),
-       R"({"id":5,"op":"status","status":{"$class":"CorvalethHelperStatus","isActive":true,"host":"h",)"
-       R"("since":12.5,"sessions":0,"version":"1.0.0","bridgePort":0}})"},
+      {HeartbeatResult{false}, R"({"id":5,"op":"heartbeat","success":false})"},
+      {HelperStatus(true, "proxy.example", 1765038600.125, 0, "1.0.0", 0),
+       R"({"id":5,"op":"status","status":{"$class":"CorvalethHelperStatus","isActive":true,"host":"proxy.example",)"
+       R"("since":1765038600.125,"sessions":0,"version":"1.0.0","bridgePort":0}})"},
+      // JSON has no infinity; bytes that are not UTF-8 become U+FFFD.
+      {HelperStatus(false, std::nullopt, -std::numeric_limits<double>::infinity(), -3, "в\xff", INT64_MAX),
+       R"({"id":5,"op":"status","status":{"$class":"CorvalethHelperStatus","isActive":false,"host":null,)"
+       R"("since":0.0,"sessions":-3,"version":"в�","bridgePort":9223372036854775807}})"},
   };
-  for (const auto& [result, text] : cases) EXPECT_EQ(encodeReply(ControlReply{5, result}), text);
-}
-
-TEST(ControlMessageTest, TheClientRefusesRepliesAndGreetingsItCannotUse) {
-  const std::pair<ControlOperation, const char*> wrong[] = {
-      {ControlOperation::status, R"({"id":1,"op":"ping","version":"1.0.0"})"},
-      {ControlOperation::status, R"({"id":1,"op":"status","status":{"isActive":true}})"},
-      {ControlOperation::status, R"({"id":1,"op":"status","status":{"$class":"NSString"}})"},
-      {ControlOperation::status, R"({"id":1,"op":"status","status":"CorvalethHelperStatus"})"},
-      {ControlOperation::heartbeat, R"({"id":1,"op":"heartbeat","success":"true"})"},
-      {ControlOperation::activate, R"({"id":1,"op":"activate","success":true,"token":5})"},
-      {ControlOperation::activate, R"({"id":1,"op":"activate","success":false,"message":"m","error":"x"})"},
-      {ControlOperation::deactivate, R"({"id":1,"op":"deactivate","success":false,"error":{"domain":"d"}})"},
-      {ControlOperation::deactivate, R"({"id":1,"op":"deactivate","success":false,"error":{"code":1}})"},
-      {ControlOperation::deactivate,
-       R"({"id":1,"op":"deactivate","success":false,"error":{"domain":"d","code":1.5}})"},
-      {ControlOperation::deactivate,
-       R"({"id":1,"op":"deactivate","success":false,"error":{"domain":"d","code":9223372036854775808}})"},
-  };
-  for (const auto& [op, packet] : wrong) EXPECT_FALSE(decodeReply(packet, op).value) << packet;
-  // The record inside a status reply is read leniently.
-  const auto lenient = decodeReply(R"({"id":1,"op":"status","status":{"$class":"CorvalethHelperStatus"}})",
-                                   ControlOperation::status);
-  ASSERT_TRUE(lenient.value) << lenient.error;
-  EXPECT_EQ(std::get<HelperStatus>(lenient.value->result), HelperStatus(false, std::nullopt, 0, 0, "", 0));
-
-  for (const char* greeting : {R"({"hello":"svc","nonce":"ab"})", R"({"refused":1})",
-                               R"({"refused":"r","error":{"domain":"d","code":"1"}})",
-                               R"({"hello":"svc","nonce":"ab","maxPacketSize":9,"protocolVersion":0})",
-                               R"({"hello":"svc","nonce":"ab","maxPacketSize":9,"protocolVersion":"2"})"}) {
-    EXPECT_FALSE(decodeGreeting(greeting).value) << greeting;
+  for (const auto& [result, text] : cases) {
+    EXPECT_EQ(encodeReply(ControlReply{5, result}), text);
+    const auto back = decodeReply(text, static_cast<ControlOperation>(result.index()));
+    EXPECT_EQ(back.value ? encodeReply(*back.value) : back.error, text);
   }
 }
 
-// A client of either version reads the other's messages: keys it does not
-// know are ignored, and what a version 1 helper leaves out is absent.
-TEST(ControlMessageTest, ClientsAndHelpersOfEitherProtocolVersionReadEachOther) {
-  const auto v1 = decodeReply(R"({"id":3,"op":"activate","success":false,"token":null,"message":"m"})",
-                              ControlOperation::activate);
-  ASSERT_TRUE(v1.value) << v1.error;
-  const auto& old = std::get<ActivateResult>(v1.value->result);
-  EXPECT_EQ(old.message, "m");
-  EXPECT_FALSE(old.error);
-  const auto later = decodeReply(
-      R"({"id":3,"op":"deactivate","success":false,"message":"m","error":{"domain":"d","code":-7,"more":[1]},)"
-      R"("added":{"x":[2]}})",
-      ControlOperation::deactivate);
-  ASSERT_TRUE(later.value) << later.error;
-  EXPECT_EQ(std::get<DeactivateResult>(later.value->result).error, (ErrorCode{"d", -7}));
-
-  const auto hello = decodeGreeting(R"({"hello":"svc","nonce":"ab","maxPacketSize":9})");
-  ASSERT_TRUE(hello.value) << hello.error;
-  EXPECT_EQ(std::get<Hello>(*hello.value).protocolVersion, 1u);
-  const auto hello2 = decodeGreeting(R"({"hello":"svc","nonce":"ab","maxPacketSize":9,"protocolVersion":2,"x":{}})");
-  ASSERT_TRUE(hello2.value) << hello2.error;
-  EXPECT_EQ(std::get<Hello>(*hello2.value).protocolVersion, 2u);
-  const auto refusal =
-      decodeGreeting(R"({"refused":"r","error":{"domain":"helper.AdmissionError","code":4},"x":null})");
-  ASSERT_TRUE(refusal.value) << refusal.error;
-  EXPECT_EQ(std::get<Refusal>(*refusal.value).error, (ErrorCode{"helper.AdmissionError", 4}));
-  const auto oldRefusal = decodeGreeting(R"({"refused":"r"})");
-  ASSERT_TRUE(oldRefusal.value) << oldRefusal.error;
-  EXPECT_FALSE(std::get<Refusal>(*oldRefusal.value).error);
+// A reader must take the defaults rather than fail.
+TEST(ControlMessageTest, StatusRecordsTakeDefaultsForMissingOrMistypedKeys) {
+  const std::pair<const char*, HelperStatus> cases[] = {
+      {R"("isActive":true,"host":"h","since":1733500000,"sessions":1,"version":"1.0.0","bridgePort":9223372036854775807)",
+       HelperStatus(true, "h", 1733500000, 1, "1.0.0", INT64_MAX)},
+      {R"("isActive":"yes","host":42,"since":"now","sessions":1.5,"version":7,"bridgePort":true,"x":{"y":1})",
+       HelperStatus(false, std::nullopt, 0, 0, "", 0)},
+      {R"("isActive":1,"host":null,"since":5.5,"sessions":-9223372036854775808,"bridgePort":9223372036854775808)",
+       HelperStatus(false, std::nullopt, 5.5, INT64_MIN, "", 0)},
+  };
+  for (const auto& [fields, expected] : cases) {
+    const auto decoded =
+        decodeReply(R"({"id":1,"op":"status","status":{)" + std::string(fields) + R"(,"$class":"CorvalethHelperStatus"}})",
+                    ControlOperation::status);
+    ASSERT_TRUE(decoded.value) << fields << ": " << decoded.error;
+    EXPECT_EQ(std::get<HelperStatus>(decoded.value->result), expected) << fields;
+  }
 }
 
 // Replies to ping twice.
-class TwiceService : public HelperProtocol {
- public:
+struct TwiceService : HelperProtocol {
   void ping(PingReply reply) override {
     reply("1.0.0");
     reply("again");
@@ -151,9 +179,7 @@ TEST(ControlConnectionTest, ASecondReplyIsDroppedNotSent) {
   TwiceService service;
   ControlConnectionHandler handler(service);
   ipc::ServerConnection connection(ipc::UniqueFd(), ipc::Credentials{4321, 1000, 1000}, PeerProcess());
-  ControlRequest ping;
-  ping.id = 1;
-  EXPECT_EQ(handler.handlePacket(connection, encodeRequest(ping, connection.nonce())),
+  EXPECT_EQ(handler.handlePacket(connection, R"({"id":1,"op":"ping","nonce":")" + connection.nonce() + "\"}"),
             R"({"id":1,"op":"ping","version":"1.0.0"})");
   EXPECT_THAT(logs.messages("Listener"), ElementsAre("second reply to ping dropped"));
 }

@@ -114,7 +114,7 @@ int status(bool json) {
     auto client = HelperClient::connect();
     const helper::HelperStatus s = client->status();
     if (json) {
-      std::cout << s.encode().dump() << "\n";
+      std::cout << encodeStatus(s) << "\n";
       return helperctl::kExitOk;
     }
     std::cout << "active:          " << (s.isActive() ? "yes" : "no") << "\n";
