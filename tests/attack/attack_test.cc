@@ -195,7 +195,16 @@ TEST_F(AttackTest, APidReusedByTheSignedClientDoesNotAdmitTheConnectionOfItsPred
   ::setenv("HELPER_PIDFD_FALLBACK", "1", 1);
   startHelper();
   ::unsetenv("HELPER_PIDFD_FALLBACK");
-  ASSERT_EQ(::kill(helper_->pid(), SIGSTOP), 0);  // the connection waits in the backlog
+  // The connection waits in the backlog once every thread of the helper has
+  // stopped; until then one of them may still accept it.
+  ASSERT_EQ(::kill(helper_->pid(), SIGSTOP), 0);
+  ASSERT_TRUE(eventually([&] {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(helper_->pid()) + "/task")) {
+      const std::string stat = readFile(task.path().string() + "/stat");
+      if (stat.substr(stat.rfind(')') + 2, 1) != "T") return false;
+    }
+    return true;
+  }));
   const pid_t pid = std::stoi(user_.run({attacker_, "connect-exit"}).out);
   ASSERT_TRUE(eventually([&] { return ::kill(pid, 0) != 0; }));
   pid_t reused = -1;
