@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -274,11 +275,31 @@ class AvailabilityTest : public AttackTest {
   std::future<double> watching_;
 };
 
+// glibc's malloc arenas other than the main one in process `pid`: each heap
+// is a 64 MiB reservation at a 64 MiB boundary, its used part readable and
+// writable, the rest inaccessible.
+size_t mallocArenas(pid_t pid) {
+  std::istringstream maps(readFile("/proc/" + std::to_string(pid) + "/maps"));
+  size_t arenas = 0;
+  unsigned long heapEnd = 0;
+  for (std::string line; std::getline(maps, line);) {
+    unsigned long start = 0, end = 0;
+    char mode[5] = {};
+    if (std::sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, mode) != 3) continue;
+    if (start % (64ul << 20) == 0 && mode[0] == 'r') heapEnd = start + (64ul << 20);
+    if (end == heapEnd && std::string(mode) == "---p") ++arenas;
+  }
+  return arenas;
+}
+
 // A program that passes admission (here the attacker's own program,
 // installed as the application) opens 64 connections and stops itself:
 // 16 are its user's share, the rest are refused at once, and those it holds
 // without a request are closed after 15 s. Meanwhile another user is
-// served.
+// served. Each connection has a thread of its own in the helper; they share
+// one malloc arena beside the main one, where glibc would give each thread
+// its own (up to eight per core), and the memory of a busy minute would
+// stay spread over them.
 TEST_F(AvailabilityTest, HoardedConnectionsAreCappedPerUserAndIdleOnesClosed) {
   const std::string hoarder = tmp_.file("bin/hoarder");
   installAsApplication(attacker_, hoarder);
@@ -300,6 +321,7 @@ TEST_F(AvailabilityTest, HoardedConnectionsAreCappedPerUserAndIdleOnesClosed) {
   };
   EXPECT_EQ(count("hello\n"), 16u) << heard;
   EXPECT_EQ(count("too many connections to the helper from this user (limit 16)"), 48u);
+  EXPECT_LE(mallocArenas(helper_->pid()), 1u);
   const CommandResult served = ThrowawayUser().run({app_, "status"});  // another user
   EXPECT_EQ(served.exitStatus, 0) << served.err;
   EXPECT_TRUE(waitForLine("no request for 15 s", 20, 16));
