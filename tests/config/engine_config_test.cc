@@ -114,11 +114,11 @@ TEST(EngineConfigTest, EscapeYAML) {
       {"пароль €😀", "\"пароль €😀\""},
       // Refused or folded by YAML readers: escaped, \U above the first plane.
       {"\x7f\u0080\u0085\u009f", "\"\\u007f\\u0080\\u0085\\u009f\""},
-      {"\u2028\u2029", "\"\\u2028\\u2029\""},
+      {"\u2028\u2029\ufeff", "\"\\u2028\\u2029\\ufeff\""},
       {"\ufdd0\ufdef\ufffe\uffff", "\"\\ufdd0\\ufdef\\ufffe\\uffff\""},
       {"\U0001fffe\U0001ffff\U0010fffe\U0010ffff", "\"\\U0001fffe\\U0001ffff\\U0010fffe\\U0010ffff\""},
-      // Their neighbours, and the byte-order mark, stay raw.
-      {"~ \u00a0\u2027\u202a\ufdcf\ufdf0\ufeff\ufffd", "\"~ \u00a0\u2027\u202a\ufdcf\ufdf0\ufeff\ufffd\""},
+      // Their neighbours stay raw.
+      {"~ \u00a0\u2027\u202a\ufdcf\ufdf0\ufefe\uff00\ufffd", "\"~ \u00a0\u2027\u202a\ufdcf\ufdf0\ufefe\uff00\ufffd\""},
       {"\U00010000\U0001fffd\U00020000\U0010fffd", "\"\U00010000\U0001fffd\U00020000\U0010fffd\""},
       {"\xff", "\"\""},    // not UTF-8: the empty scalar
       {"ok\xc3", "\"\""},  // truncated sequence
