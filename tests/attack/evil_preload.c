@@ -1,7 +1,7 @@
-/* Code a local user slips into a signed client (LD_PRELOAD, or named like a
- * library the client loads, with LD_LIBRARY_PATH): when it runs, it records
- * that it ran in $EVIL_MARK and asks the helper for an activation with the
- * marker $EVIL_PID as its client pid. */
+// Code a local user slips into a signed client (LD_PRELOAD, or named like a
+// library the client loads, with LD_LIBRARY_PATH): when it runs, it records
+// that it ran in $EVIL_MARK and asks the helper for an activation with the
+// marker $EVIL_PID as its client pid.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

@@ -41,10 +41,17 @@ extern char** environ;
 namespace helper::test {
 namespace {
 
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+constexpr const char* kApp = "tarn.CorvalethApp";
+constexpr const char* kHelperID = "tarn.CorvalethApp.helper";
+
 std::string testTeamKey() { return binaryDir() + "/keys/test-team.key"; }
 std::string otherTeamKey() { return binaryDir() + "/keys/other-team.key"; }
 codesign::SigningKey loadKey(const std::string& path) { return codesign::SigningKey::load(path).value(); }
 std::string teamOfKey(const std::string& path) { return loadKey(path).teamIdentifier(); }
+std::uint64_t codeLength(const std::string& path) { return codesign::evaluateFile(path).trailer.value().codeLength; }
 
 // How a copy is signed: no identifier means unsigned, no key ad-hoc; then
 // damaged as told.
@@ -58,7 +65,7 @@ Signing team(const std::string& id, const std::string& key = testTeamKey()) { re
 // Flips the last byte before the signature trailer (the end of the ELF
 // section table, which the loader never reads, so the program still runs).
 void tamper(const std::string& path) {
-  const auto at = static_cast<std::streamoff>(codesign::evaluateFile(path).trailer.value().codeLength - 1);
+  const auto at = static_cast<std::streamoff>(codeLength(path) - 1);
   std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
   f.seekg(at);
   const char c = static_cast<char>(f.get());
@@ -66,10 +73,22 @@ void tamper(const std::string& path) {
   f.put(static_cast<char>(c ^ 0x01));
 }
 
-// Copies the program that runs as a peer (until it is killed) to `path` and
-// signs it as told.
-void makeSignedCopy(const std::string& path, const Signing& signing) {
-  std::filesystem::copy_file("/bin/sleep", path, std::filesystem::copy_options::overwrite_existing);
+// Gives a trailer signed by the other team our team's public key: the Team
+// ID it shows is ours, but the signature cannot verify.
+void borrowTeamKey(const std::string& path) {
+  const codesign::Trailer trailer = codesign::evaluateFile(path).trailer.value();
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp(static_cast<std::streamoff>(trailer.codeLength + codesign::kHeaderSize + trailer.identifier.size()));
+  f.write(reinterpret_cast<const char*>(loadKey(testTeamKey()).publicKey().data()), 32);
+}
+
+// Copies a program to `path` and signs it as told: by default the one that
+// runs as a peer (sleep, until it is killed); as a helper, this test program
+// with its own signature cut off.
+void makeSignedCopy(const std::string& path, const Signing& signing, bool helper = false) {
+  fs::copy_file(helper ? "/proc/self/exe" : "/bin/sleep", path, fs::copy_options::overwrite_existing);
+  if (helper) fs::resize_file(path, codeLength(path));
+  ::chmod(path.c_str(), 0755);
   if (signing.identifier.empty()) return;
   const auto key = signing.key.empty() ? std::nullopt : std::optional(loadKey(signing.key));
   ASSERT_TRUE(codesign::signFile(path, signing.identifier, key ? &*key : nullptr));
@@ -85,7 +104,7 @@ std::unique_ptr<ChildProcess> start(const std::string& path, std::vector<std::st
 
 // A program running as our child (root's) until stop() or destruction.
 struct RunningPeer {
-  explicit RunningPeer(const std::string& path) : child(start(path, {"600"})) {}
+  explicit RunningPeer(const std::string& path) : child(spawnChild(SpawnRequest(path, {"600"}))) {}
   ~RunningPeer() { stop(); }
   pid_t pid() const { return child->pid(); }
   PeerProcess peer() const { return std::move(PeerProcess::fromPid(pid(), 0, 0).value()); }
@@ -101,16 +120,12 @@ void setMtime(const std::string& path, time_t seconds, long nanoseconds) {
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
-using Lines = std::vector<std::string>;
-
-constexpr const char* kApp = "tarn.CorvalethApp";
-constexpr const char* kHelperID = "tarn.CorvalethApp.helper";
-
 std::string bundleLine(const std::string& got) {
   return "error: rejecting: bundle ID mismatch (got '" + got + "', expected 'tarn.CorvalethApp')";
 }
-Lines unreadable(pid_t pid, const std::string& status, const char* call = "SecCodeCopySigningInformation") {
-  return {"error: " + std::string(call) + " failed: " + status,
+// The lines of a client whose signature could not be read.
+Lines unreadable(pid_t pid, const std::string& call, codesign::OSStatus status) {
+  return {"error: " + call + " failed: " + std::to_string(status),
           "error: rejecting client (PID " + std::to_string(pid) + "): cannot read client signing info"};
 }
 
@@ -139,33 +154,12 @@ Lines judgeBy(const std::string& helper, pid_t peer, bool accepted, const std::s
   return lines;
 }
 
-// Gives a trailer signed by the other team our team's public key: the Team
-// ID it shows is ours, but the signature cannot verify.
-void borrowTeamKey(const std::string& path) {
-  const codesign::Trailer trailer = codesign::evaluateFile(path).trailer.value();
-  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-  f.seekp(static_cast<std::streamoff>(trailer.codeLength + codesign::kHeaderSize + trailer.identifier.size()));
-  f.write(reinterpret_cast<const char*>(loadKey(testTeamKey()).publicKey().data()), 32);
-}
-
 // The reason validateMihomoSignature gave, or "" when it passed.
 std::string checkEngine(const std::string& path) {
   const Result<codesign::RootImage> image = validateMihomoSignature(path);
   if (image) return "";
   EXPECT_TRUE(MihomoError::is(image.error(), MihomoError::Case::startFailed));
   return image.error().message.substr(std::string("mihomo не стартанул: ").size());
-}
-
-// A copy of this program (the helper of the tests) signed as told.
-void makeHelperCopy(const std::string& path, const Signing& signing) {
-  std::filesystem::copy_file("/proc/self/exe", path);
-  const auto trailer = codesign::evaluateFile(path).trailer;
-  std::filesystem::resize_file(path, trailer.value().codeLength);  // unsigned again
-  ::chmod(path.c_str(), 0755);
-  if (signing.identifier.empty()) return;
-  const auto key = signing.key.empty() ? std::nullopt : std::optional(loadKey(signing.key));
-  ASSERT_TRUE(codesign::signFile(path, signing.identifier, key ? &*key : nullptr));
-  if (signing.damage) signing.damage(path);
 }
 
 // Each signed copy runs as a client and is also checked as the engine
@@ -181,7 +175,7 @@ TEST(CodeSignValidatorTest, JudgesRealPeersAndEngines) {
     std::string name;
     Signing client;
     std::optional<Signing> helper;  // absent: the test program's own image
-    Lines lines;  // "{pid}": the lines of unreadable()
+    Lines lines;  // empty: those of a client whose contents fail the check
     std::string engine;
   } cases[] = {
       {"our team, our application", team(kApp), {},
@@ -195,9 +189,9 @@ TEST(CodeSignValidatorTest, JudgesRealPeersAndEngines) {
        engineTeam + other + " != " + ours + ")"},
       {"bundle is checked before the team", team("x.other", otherTeamKey()), {}, {bundleLine("x.other")},
        engineTeam + other + " != " + ours + ")"},
-      {"contents changed after signing", {kApp, testTeamKey(), tamper}, {}, {"{pid}"},
+      {"contents changed after signing", {kApp, testTeamKey(), tamper}, {}, {},
        "mihomo signature invalid (-67061" + invalid},
-      {"our Team ID borrowed by another key", {kApp, otherTeamKey(), borrowTeamKey}, {}, {"{pid}"},
+      {"our Team ID borrowed by another key", {kApp, otherTeamKey(), borrowTeamKey}, {}, {},
        "mihomo signature invalid (-67061" + invalid},
       {"helper ad-hoc", team(kApp), Signing{kHelperID, ""}, {styleLine + "nil, client team=" + ours + ")"},
        engineStyle + "nil, mihomo=" + ours + ")"},
@@ -217,21 +211,18 @@ TEST(CodeSignValidatorTest, JudgesRealPeersAndEngines) {
     TempDir dir;
     makeSignedCopy(dir.file("client"), c.client);
     RunningPeer client(dir.file("client"));
-    const bool accepted = c.lines[0].starts_with("info");
-    Lines expected = c.lines;
-    if (c.lines == Lines{"{pid}"}) {
-      expected = {"error: SecCodeCopySigningInformation failed: -67061",
-                  "error: rejecting client (PID " + std::to_string(client.pid()) + "): cannot read client signing info"};
-    }
+    const bool accepted = !c.lines.empty() && c.lines[0].starts_with("info");
+    const Lines expected =
+        c.lines.empty() ? unreadable(client.pid(), "SecCodeCopySigningInformation", codesign::kStatusSignatureFailed)
+                        : c.lines;
     if (!c.helper) {
       EXPECT_EQ(judge(client.peer(), accepted), expected);
       EXPECT_EQ(checkEngine(dir.file("client")), c.engine);
       continue;
     }
-    makeHelperCopy(dir.file("helper"), *c.helper);
+    makeSignedCopy(dir.file("helper"), *c.helper, true);
     EXPECT_EQ(judgeBy(dir.file("helper"), client.pid(), accepted), expected);
-    const CommandResult engine = runCommand({dir.file("helper"), "--judge-engine", dir.file("client")});
-    EXPECT_EQ(engine.out, c.engine);
+    EXPECT_EQ(runCommand({dir.file("helper"), "--judge-engine", dir.file("client")}).out, c.engine);
   }
 }
 
@@ -240,7 +231,7 @@ TEST(CodeSignValidatorTest, JudgesRealPeersAndEngines) {
 TEST(CodeSignValidatorTest, RefusesImagesOthersCouldChangeWithoutReadingThem) {
   TempDir dir;
   const std::string app = dir.file("app");
-  makeSignedCopy(app, team(kApp));
+  const int memfd = ::memfd_create("app", MFD_CLOEXEC);
   const struct {
     std::string name;
     std::function<std::string()> breakIt;  // returns the path to run
@@ -249,37 +240,30 @@ TEST(CodeSignValidatorTest, RefusesImagesOthersCouldChangeWithoutReadingThem) {
       {"writable by others", [&] { ::chmod(app.c_str(), 0757); return app; }, app + " is writable by group or others"},
       {"owned by a user", [&] { EXPECT_EQ(::chown(app.c_str(), 65534, 0), 0); return app; },
        app + " is owned by uid 65534, not by root"},
-      {"in a directory a group may write",
-       [&] {
-         ::chmod(dir.path().c_str(), 0775);
-         return app;
-       },
+      {"in a directory a group may write", [&] { ::chmod(dir.path().c_str(), 0775); return app; },
        app + ": the directory " + dir.path() + " is writable by group or others"},
       {"deleted after it started", [&] { return app; }, " was deleted or replaced after it started"},
+      {"in memory, where it could still be changed",
+       [&] {
+         const std::string bytes = readFile(app);
+         EXPECT_EQ(::write(memfd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+         return "/proc/self/fd/" + std::to_string(memfd);
+       },
+       "is not a file on disk"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::filesystem::remove(app);
     makeSignedCopy(app, team(kApp));
-    const std::string path = c.breakIt();
-    RunningPeer peer(path);
-    if (c.name.starts_with("deleted")) std::filesystem::remove(app);
+    RunningPeer peer(c.breakIt());
+    if (c.name.starts_with("deleted")) fs::remove(app);
     const std::uint64_t hashed = CodeSignValidator::contentChecks();
     const Lines lines = judge(peer.peer(), false);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(c.reason), std::string::npos) << lines[0];
     EXPECT_EQ(CodeSignValidator::contentChecks(), hashed);
     ::chmod(dir.path().c_str(), 0755);
+    fs::remove(app);
   }
-  // A memfd holding the signed application.
-  makeSignedCopy(app, team(kApp));
-  const int memfd = ::memfd_create("app", MFD_CLOEXEC);
-  const std::string bytes = readFile(app);
-  ASSERT_EQ(::write(memfd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  RunningPeer inMemory("/proc/self/fd/" + std::to_string(memfd));
-  const Lines lines = judge(inMemory.peer(), false);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("is not a file on disk"), std::string::npos) << lines[0];
   ::close(memfd);
 }
 
@@ -298,21 +282,19 @@ TEST(CodeSignValidatorTest, RemembersAContentsCheckOnlyWhileTheFileIsUnchanged) 
   };
   EXPECT_EQ(hashesFor(true), 1u);
   EXPECT_EQ(hashesFor(true), 0u);  // the same file: remembered
-  const struct {
-    std::string name;
-    std::function<void()> change;
-  } changes[] = {
+  const std::pair<std::string, std::function<void()>> changes[] = {
       {"mode", [&] { ::chmod(app.c_str(), 0711); }},
       {"owner", [&] { EXPECT_EQ(::chown(app.c_str(), 0, 65534), 0); }},
-      {"replaced by rename", [&] {
+      {"replaced by rename",
+       [&] {
          makeSignedCopy(app + ".new", team(kApp));
-         std::filesystem::rename(app + ".new", app);
+         fs::rename(app + ".new", app);
        }},
       {"times", [&] { setMtime(app, 1700000000, 1); }},
   };
-  for (const auto& c : changes) {
-    SCOPED_TRACE(c.name);
-    c.change();
+  for (const auto& [name, change] : changes) {
+    SCOPED_TRACE(name);
+    change();
     EXPECT_EQ(hashesFor(true), 1u);
     EXPECT_EQ(hashesFor(true), 0u);
   }
@@ -325,8 +307,7 @@ TEST(CodeSignValidatorTest, RemembersAContentsCheckOnlyWhileTheFileIsUnchanged) 
   EXPECT_EQ(hashesFor(true), 1u);
 }
 
-// Hashing gives up at its deadline, and says so; what is not checked is
-// not remembered either.
+// Hashing gives up at its deadline, and says so.
 TEST(CodeFileTest, HashingStopsAtItsDeadline) {
   TempDir dir;
   makeSignedCopy(dir.file("app"), team(kApp));
@@ -339,10 +320,26 @@ TEST(CodeFileTest, HashingStopsAtItsDeadline) {
   EXPECT_EQ(codesign::evaluateContents(fd.get(), signature).status, codesign::kStatusOK);
 }
 
+// The engine is opened only along a path of directories root alone can
+// change, and not through a symbolic link; the refusal says which step
+// failed.
 TEST(EngineSignatureTest, SaysWhichStepFailed) {
-  EXPECT_EQ(checkEngine("/nonexistent/mihomo"),
-            "mihomo binary refused: /nonexistent/mihomo: cannot open /nonexistent: No such file or directory — only "
-            "root may be able to change it");
+  TempDir dir;
+  const std::string link = dir.file("link"), linkedDir = dir.file("linked-dir"), missing = dir.file("missing");
+  fs::create_symlink("/bin/sleep", link);
+  fs::create_directory_symlink(dir.path(), linkedDir);
+  const std::pair<std::string, std::string> cases[] = {
+      {"/nonexistent/mihomo", "/nonexistent/mihomo: cannot open /nonexistent: No such file or directory"},
+      {missing, "cannot open " + missing + ": No such file or directory"},
+      {link, link + " is a symbolic link"},
+      {linkedDir + "/x", linkedDir + "/x: " + linkedDir + " is not a directory (or is a symbolic link)"},
+      {dir.path(), dir.path() + " is not a regular file"},
+      {"mihomo", "mihomo is not a file on disk"},
+      {dir.path() + "/../x", dir.path() + "/../x is not a plain absolute path"},
+  };
+  for (const auto& [path, reason] : cases) {
+    EXPECT_EQ(checkEngine(path), "mihomo binary refused: " + reason + " — only root may be able to change it");
+  }
 }
 
 // Starts `program` as a child with exactly the pid `pid` (clone3 with
@@ -362,27 +359,15 @@ pid_t spawnWithPid(pid_t pid, const std::string& program) {
   return static_cast<pid_t>(rc);
 }
 
+// The pidfd, not the pid, names the peer: no pidfd, no verdict; a peer that
+// is gone is refused even when its pid now runs the application.
 TEST(CodeSignValidatorTest, JudgesOnlyTheProcessItsPidfdPins) {
   TempDir dir;
   makeSignedCopy(dir.file("intruder"), {});
   makeSignedCopy(dir.file("app"), team(kApp));
-  const std::string guestFailed = "SecCodeCopyGuestWithAttributes(audit_token)";
+  const std::string guest = "SecCodeCopyGuestWithAttributes(audit_token)";
   EXPECT_EQ(judge(PeerProcess(), false), (Lines{"error: cannot read auditToken from NSXPCConnection (PID 0)",
                                                 "error: rejecting client (PID 0): cannot read client signing info"}));
-  {
-    RunningPeer app(dir.file("app")), stranger(dir.file("intruder"));
-    // A PeerProcess owns its pidfd and sees its process end.
-    PeerProcess a = stranger.peer();
-    const int fd = a.pidfd();
-    PeerProcess b = std::move(a);
-    EXPECT_FALSE(a.valid());  // NOLINT(bugprone-use-after-move): the moved-from state is defined
-    EXPECT_TRUE(b.running());
-    { PeerProcess gone = std::move(b); }
-    EXPECT_EQ(::fcntl(fd, F_GETFD), -1);  // closed with its last owner
-    const PeerProcess watched = stranger.peer();
-    stranger.stop();
-    EXPECT_FALSE(watched.running());
-  }
   // An unsigned intruder connects and exits; its pid then goes to our own,
   // signed application. A pid-only check would accept the intruder.
   for (int attempt = 0; attempt < 5; ++attempt) {
@@ -394,7 +379,7 @@ TEST(CodeSignValidatorTest, JudgesOnlyTheProcessItsPidfdPins) {
     HELPER_SKIP_UNLESS(pid < 0 ? "cannot start a process with a chosen pid (clone3 set_tid): " +
                                      std::string(std::strerror(errno))
                                : "");
-    EXPECT_EQ(judge(stale, false), unreadable(pid, "-67065", guestFailed.c_str()));
+    EXPECT_EQ(judge(stale, false), unreadable(pid, guest, codesign::kStatusNoSuchCode));
     judge(std::move(PeerProcess::fromPid(pid, 0, 0).value()), true);  // the application itself is served
     ::kill(pid, SIGKILL);  // the process this test started
     ::waitpid(pid, nullptr, 0);
@@ -403,25 +388,45 @@ TEST(CodeSignValidatorTest, JudgesOnlyTheProcessItsPidfdPins) {
   FAIL() << "the freed pid was taken by another process five times in a row";
 }
 
+// A peer that ends while its contents are hashed is not admitted: what
+// runs under its pid afterwards is not what was checked.
+TEST(CodeSignValidatorTest, APeerThatEndsDuringTheContentsCheckIsRefused) {
+  TempDir dir;
+  const std::string app = dir.file("app");
+  fs::copy_file("/bin/sleep", app);
+  fs::resize_file(app, 64 << 20);  // long enough to hash that it can end meanwhile
+  const auto key = loadKey(testTeamKey());
+  ASSERT_TRUE(codesign::signFile(app, kApp, &key));
+  RunningPeer peer(app);
+  const PeerProcess process = peer.peer();
+  const std::uint64_t before = CodeSignValidator::contentChecks();
+  std::atomic<bool> judged{false};
+  std::thread killer([&] {
+    while (!judged && CodeSignValidator::contentChecks() == before) std::this_thread::yield();
+    peer.stop();
+  });
+  const Lines lines = judge(process, false);
+  judged = true;
+  killer.join();
+  EXPECT_EQ(lines, unreadable(process.pid(), "SecCodeCopyGuestWithAttributes(audit_token)", codesign::kStatusNoSuchCode));
+}
+
 // The helper's own executable replaced by an update, deleted, or still in
 // place: once it is not the file the helper was launched from, the helper
 // vouches for nobody, and says why.
 TEST(ImageStampTest, AHelperWhoseFileWasReplacedOrDeletedValidatesNobody) {
-  const std::string replaced =
+  const Lines replaced = {
       "fault: rejecting client: our binary on disk was replaced after launch (app updated) — "
-      "this process can no longer validate anyone";
+      "this process can no longer validate anyone"};
   TempDir dir;
   makeSignedCopy(dir.file("client"), team(kApp));
   RunningPeer client(dir.file("client"));
   for (const std::string how : {"update", "delete", ""}) {
     SCOPED_TRACE(how);
-    makeHelperCopy(dir.file("helper"), team(kHelperID));
-    if (how.empty()) {
-      EXPECT_EQ(judgeBy(dir.file("helper"), client.pid(), true, how).size(), 1u);
-    } else {
-      EXPECT_EQ(judgeBy(dir.file("helper"), client.pid(), false, how), Lines{replaced});
-    }
-    std::filesystem::remove(dir.file("helper"));
+    makeSignedCopy(dir.file("helper"), team(kHelperID), true);
+    const Lines lines = judgeBy(dir.file("helper"), client.pid(), how.empty(), how);
+    EXPECT_EQ(lines == replaced, !how.empty());
+    fs::remove(dir.file("helper"));
   }
 }
 
@@ -429,8 +434,8 @@ CommandResult tool(std::vector<std::string> args) {
   args.insert(args.begin(), builtProgram("tools/helper-codesign/helper-codesign"));
   return runCommand(args);
 }
-unsigned modeOf(const std::string& path) { return static_cast<unsigned>(std::filesystem::status(path).permissions()); }
-long entries(const std::string& dir) { return std::distance(std::filesystem::directory_iterator(dir), {}); }
+unsigned modeOf(const std::string& path) { return static_cast<unsigned>(fs::status(path).permissions()); }
+long entries(const std::string& dir) { return std::distance(fs::directory_iterator(dir), {}); }
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 TEST(HelperCodesignToolTest, MakesKeysAndSignsInPlace) {
@@ -439,8 +444,8 @@ TEST(HelperCodesignToolTest, MakesKeysAndSignsInPlace) {
   const auto made = tool({"keygen", "--out", key});
   ASSERT_EQ(made.exitStatus, 0) << made.err;
   EXPECT_EQ(modeOf(key), 0600u);
-  const std::string pem = readFile(key), team = made.out.substr(0, made.out.size() - 1);
-  EXPECT_EQ(made.out, teamOfKey(key) + "\n");
+  const std::string pem = readFile(key), team = teamOfKey(key);
+  EXPECT_EQ(made.out, team + "\n");
   const auto again = tool({"keygen", "--out", key});
   EXPECT_EQ(again.exitStatus, 1);
   EXPECT_TRUE(has(again.err, "already exists")) << again.err;
@@ -449,17 +454,21 @@ TEST(HelperCodesignToolTest, MakesKeysAndSignsInPlace) {
 
   makeSignedCopy(file, {});
   ::chmod(file.c_str(), 0750);
-  const auto size = std::filesystem::file_size(file);
-  std::filesystem::create_symlink(file, dir.file("link"));
+  const auto size = fs::file_size(file);
+  fs::create_symlink(file, dir.file("link"));
   std::ifstream reader(file, std::ios::binary);  // opened before: keeps the old bytes
   const std::string before = readFile(file);
   const auto signedTeam = tool({"sign", "--identifier", "tarn.CorvalethApp", "--key", key, dir.file("link")});
   ASSERT_EQ(signedTeam.exitStatus, 0) << signedTeam.err;
-  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link")));
+  EXPECT_TRUE(fs::is_symlink(dir.file("link")));
   EXPECT_EQ(modeOf(file), 0750u);
+  // The hash shown is that of the code before the trailer.
+  const std::string hash = runCommand({"/bin/sh", "-c", "head -c " + std::to_string(size) + " \"$0\" | sha256sum", file})
+                               .out.substr(0, 64);
   const auto display = tool({"display", file});
-  EXPECT_TRUE(has(display.out, "\nIdentifier=tarn.CorvalethApp\n")) << display.out;
-  EXPECT_TRUE(has(display.out, "\nTeamIdentifier=" + team + "\n")) << display.out;
+  for (const auto& line : {std::string("Identifier=tarn.CorvalethApp"), "TeamIdentifier=" + team, "Hash=sha256:" + hash}) {
+    EXPECT_TRUE(has(display.out, "\n" + line + "\n")) << display.out;
+  }
   const auto verify = tool({"verify", file});
   EXPECT_EQ(verify.exitStatus, 0) << verify.err;
   EXPECT_EQ(verify.out, file + ": valid on disk (Identifier=tarn.CorvalethApp, TeamIdentifier=" + team + ")\n");
@@ -468,7 +477,7 @@ TEST(HelperCodesignToolTest, MakesKeysAndSignsInPlace) {
   const auto adhoc = tool({"sign", "--identifier", "x.y", "--adhoc", file});
   ASSERT_EQ(adhoc.exitStatus, 0) << adhoc.err;
   EXPECT_TRUE(has(adhoc.out, "replacing existing signature"));
-  EXPECT_EQ(std::filesystem::file_size(file), size + codesign::trailerLength(codesign::SignatureKind::adhoc, 3));
+  EXPECT_EQ(fs::file_size(file), size + codesign::trailerLength(codesign::SignatureKind::adhoc, 3));
   EXPECT_TRUE(has(tool({"display", file}).out, "\nTeamIdentifier=not set\n"));
   EXPECT_EQ(runCommand({file, "0"}).exitStatus, 0);  // still runs
   EXPECT_NE(tool({"keygen", "--force", "--out", key}).out, made.out);
@@ -533,10 +542,10 @@ int judgeMain(int argc, char** argv) {
   const std::string how = argc > 3 ? argv[3] : "";
   const std::string self = os().ownExecutablePath();
   if (how == "update") {
-    std::filesystem::copy_file(self, self + ".new");
-    std::filesystem::rename(self + ".new", self);
+    fs::copy_file(self, self + ".new");
+    fs::rename(self + ".new", self);
   } else if (how == "delete") {
-    std::filesystem::remove(self);
+    fs::remove(self);
   }
   const Verdict v = CodeSignValidator::validate(std::move(PeerProcess::fromPid(std::stoi(argv[2]), 0, 0).value()));
   for (const auto& line : linesOf(v)) std::cout << line << "\n";

@@ -46,6 +46,7 @@ TEST(SignatureTrailerTest, ParserSaysWhatIsWrong) {
   } cases[] = {
       {"intact", [](auto&) {}, kStatusOK, ""},
       {"empty file", [](auto& f) { f.clear(); }, kStatusUnsigned, "no signature trailer"},
+      {"no end mark", set(end - 1, 'x'), kStatusUnsigned, "no signature trailer"},
       {"length below the minimum", set(end - 16, 60), kStatusMalformed, "outside"},
       {"length beyond the file", [](auto& f) { f.erase(f.begin(), f.begin() + 20); }, kStatusMalformed,
        "longer than the file"},

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Reads engine configurations back with a real YAML parser (PyYAML, the
 stricter YAML 1.1 reader) and checks that each holds exactly the credentials
-and rules it was written with.
+it was written with, and the rules of REFERENCE (a file without credentials).
 
-usage: yaml_roundtrip.py MANIFEST.json
-The manifest is a list of {"file", "username", "password", "rules"}; an empty
+usage: yaml_roundtrip.py MANIFEST.json REFERENCE.yaml
+The manifest is a list of {"file", "username", "password"}; an empty
 credential means the field is absent from the upstream.
 Prints one line per mismatch and exits 1 if there was any.
 """
@@ -16,7 +16,7 @@ import yaml
 KEYS = {"log-level", "mode", "ipv6", "tun", "proxies", "rules"}
 
 
-def check(entry):
+def check(entry, rules):
     with open(entry["file"], encoding="utf-8") as f:
         doc = yaml.safe_load(f)
     problems = []
@@ -33,7 +33,7 @@ def check(entry):
             got = p.get(key, "")
             if got != entry[key]:
                 problems.append(f"{key}: wrote {entry[key]!r}, read {got!r}")
-    if doc.get("rules") != entry["rules"]:
+    if doc.get("rules") != rules:
         problems.append("rules differ")
     return problems
 
@@ -41,10 +41,15 @@ def check(entry):
 def main():
     with open(sys.argv[1], encoding="utf-8") as f:
         manifest = json.load(f)
+    with open(sys.argv[2], encoding="utf-8") as f:
+        rules = yaml.safe_load(f)["rules"]
+    if len(rules) < 20:
+        print(f"{sys.argv[2]}: only {len(rules)} rules")
+        return 1
     failures = 0
     for entry in manifest:
         try:
-            problems = check(entry)
+            problems = check(entry, rules)
         except yaml.YAMLError as e:
             problems = [f"not YAML: {e}"]
         for p in problems:

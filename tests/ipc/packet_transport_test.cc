@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -164,20 +163,11 @@ TEST_F(PacketTransportTest, APacketWithDescriptorsClosesItsConnectionAndTheDescr
   EXPECT_EQ(receivePacket(other.get(), 4096, 5).data, "echo:still");
 }
 
-TEST_F(PacketTransportTest, ALiveSocketOrAnotherFileIsNotReplaced) {
-  std::string error;
-  EXPECT_FALSE(bindListeningSocket(path_, &error).valid());
-  EXPECT_EQ(error, "another instance is already listening on " + path_);
-  const std::string file = tmp_.file("plain");
-  test::writeFile(file, "x");
-  EXPECT_FALSE(bindListeningSocket(file, &error).valid());
-  EXPECT_EQ(error, file + " exists and is not a socket; remove it by hand");
-  EXPECT_EQ(test::readFile(file), "x");
-}
-
-TEST_F(PacketTransportTest, AClientThatCannotConnectIsToldWhyInWords) {
+// What the helper does with the path it should listen on, and what a
+// client is told when it cannot connect.
+TEST_F(PacketTransportTest, SocketPathsThatCannotBeUsedAreNamedInWords) {
   // A socket file nobody listens on any more, as a crashed helper leaves.
-  const std::string stale = tmp_.file("stale.sock");
+  const std::string stale = tmp_.file("stale.sock"), file = tmp_.file("plain"), missing = tmp_.file("missing.sock");
   {
     UniqueFd gone(::socket(AF_UNIX, SOCK_SEQPACKET, 0));
     sockaddr_un address{};
@@ -185,79 +175,74 @@ TEST_F(PacketTransportTest, AClientThatCannotConnectIsToldWhyInWords) {
     stale.copy(address.sun_path, sizeof(address.sun_path) - 1);
     ASSERT_EQ(::bind(gone.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
   }
+  test::writeFile(file, "x");
   const std::string tooLong = tmp_.file(std::string(120, 'x'));
-  const struct {
-    std::string path, error;
-  } cases[] = {
-      {tmp_.file("missing.sock"), "the helper is not running (no socket at " + tmp_.file("missing.sock") + ")"},
+  const std::string longError = "socket path too long (" + std::to_string(tooLong.size()) + " bytes): " + tooLong;
+  const std::pair<std::string, std::string> connects[] = {
+      {missing, "the helper is not running (no socket at " + missing + ")"},
       {stale, "the helper is not running (nobody listens on " + stale + ")"},
-      {tooLong, "socket path too long (" + std::to_string(tooLong.size()) + " bytes): " + tooLong},
+      {tooLong, longError},
       {"", "socket path too long (0 bytes): "},
   };
-  for (const auto& c : cases) {
+  for (const auto& [path, expected] : connects) {
     std::string error;
-    EXPECT_FALSE(connectSocket(c.path, &error).valid()) << c.path;
-    EXPECT_EQ(error, c.error);
+    EXPECT_FALSE(connectSocket(path, &error).valid()) << path;
+    EXPECT_EQ(error, expected);
   }
-  // The helper replaces the stale file; a path it cannot use is refused.
+  // A live socket or another file is left alone; a stale one is replaced.
+  const std::pair<std::string, std::string> binds[] = {
+      {path_, "another instance is already listening on " + path_},
+      {file, file + " exists and is not a socket; remove it by hand"},
+      {tooLong, longError},
+  };
+  for (const auto& [path, expected] : binds) {
+    std::string error;
+    EXPECT_FALSE(bindListeningSocket(path, &error).valid()) << path;
+    EXPECT_EQ(error, expected);
+  }
+  EXPECT_EQ(test::readFile(file), "x");
   std::string error;
   EXPECT_TRUE(bindListeningSocket(stale, &error).valid()) << error;
-  EXPECT_FALSE(bindListeningSocket(tooLong, &error).valid());
-  EXPECT_EQ(error, "socket path too long (" + std::to_string(tooLong.size()) + " bytes): " + tooLong);
 }
 
+// systemd's socket is taken only when it is meant for this process and is
+// a listening SOCK_SEQPACKET socket; either way the variables are cleared,
+// so that children do not see them. In a child, where descriptor 3 and the
+// environment are ours to set.
 TEST_F(PacketTransportTest, TheSocketCanComeFromSystemd) {
   std::string error;
   UniqueFd listening = bindListeningSocket(tmp_.file("activated.sock"), &error);
   ASSERT_TRUE(listening.valid()) << error;
-  // In a child, where descriptor 3 and the environment are ours to set.
-  const pid_t child = fork();
-  if (child == 0) {
-    if (dup2(listening.get(), 3) != 3) _exit(10);
-    setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
-    setenv("LISTEN_FDS", "1", 1);
-    std::string e;
-    UniqueFd fd = socketFromActivation(&e);
-    if (!fd.valid() || fd.get() != 3) _exit(11);
-    _exit(getenv("LISTEN_FDS") != nullptr ? 12 : 0);  // not passed on to children
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  unsetenv("LISTEN_FDS");
-  EXPECT_FALSE(socketFromActivation(&error).valid());
-}
-
-TEST(SocketActivationTest, SocketsMeantForAnotherProcessOrOfAnotherKindAreNotTaken) {
-  struct Case {
+  const struct {
     const char* what;
     bool ourPid;
-    int type;
-    int exitStatus;  // 0: not taken, descriptor still open; 1: not taken, closed
+    int type;  // 0: the listening socket
+    int exitStatus;  // 0: taken; 1: not taken, closed; 2: not taken, still open
   } cases[] = {
-      {"another process's", false, SOCK_SEQPACKET, 0},
+      {"ours", true, 0, 0},
+      {"another process's", false, 0, 2},
       {"a datagram socket", true, SOCK_DGRAM, 1},
       {"a stream socket", true, SOCK_STREAM, 1},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const pid_t child = fork();
     if (child == 0) {
-      const int fd = ::socket(AF_UNIX, c.type, 0);
+      const int fd = c.type == 0 ? listening.get() : ::socket(AF_UNIX, c.type, 0);
       if (fd < 0 || dup2(fd, 3) != 3) _exit(10);
       setenv("LISTEN_PID", std::to_string(c.ourPid ? getpid() : getpid() + 1).c_str(), 1);
       setenv("LISTEN_FDS", "1", 1);
-      std::string error;
-      if (socketFromActivation(&error).valid()) _exit(11);
-      if (c.ourPid && error != "systemd passed 1 descriptor(s), none a listening SOCK_SEQPACKET Unix socket") {
-        _exit(12);
-      }
-      if (getenv("LISTEN_PID") != nullptr) _exit(13);
-      _exit(fcntl(3, F_GETFD) == -1 ? 1 : 0);
+      std::string e;
+      const UniqueFd taken = socketFromActivation(&e);
+      if (getenv("LISTEN_PID") != nullptr || getenv("LISTEN_FDS") != nullptr) _exit(11);
+      if (taken.valid()) _exit(taken.get() == 3 ? 0 : 12);
+      if (c.ourPid && e != "systemd passed 1 descriptor(s), none a listening SOCK_SEQPACKET Unix socket") _exit(13);
+      _exit(fcntl(3, F_GETFD) == -1 ? 1 : 2);
     }
     int status = 0;
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exitStatus) << c.what << ": " << status;
   }
+  EXPECT_FALSE(socketFromActivation(&error).valid());
 }
 
 TEST_F(PacketTransportTest, TheClientTalksOnlyToARootServerUnlessToldOtherwise) {
