@@ -48,9 +48,7 @@ class EngineFixture : public ::testing::Test {
     chmod(enginePath_.c_str(), 0755);
     os_.own = tmp_.file("bin/helper");
     scope_ = std::make_unique<OsScope>(os_);
-    ready_ = true;
   }
-
   void TearDown() override {
     if (manager_) manager_->stop();
     scope_.reset();
@@ -61,35 +59,26 @@ class EngineFixture : public ::testing::Test {
     for (const auto& [k, v] : knobs) text += k + "=" + v + "\n";
     writeFile(enginePath_ + ".knobs", text);
   }
-
   MihomoManager& manager(MihomoTimings timings = fastTimings()) {
     manager_ = std::make_unique<MihomoManager>(timings);
     return *manager_;
   }
-
   std::vector<std::string> mihomoLines() const { return os_.messages("Mihomo"); }
 
   // start() returns as soon as the engine's device exists, which can be
   // before the engine has done what it does next (routes, files).
   static bool eventually(const std::function<bool()>& condition, double seconds = 3) {
-    for (int i = 0; i < seconds * 100; ++i) {
-      if (condition()) return true;
-      usleep(10000);
-    }
+    for (int i = 0; i < seconds * 100 && !condition(); ++i) usleep(10000);
     return condition();
   }
-
   // The half-range routes the stand-in engine adds through its device.
   static bool hasRoutes(const std::string& dev) {
     return eventually([&] { return ip({"route", "show", "dev", dev}).find("128.0.0.0/1") != std::string::npos; });
   }
-
   static ProxyConfig upstream() { return ProxyConfig{"192.0.2.10", 1080, "u", "p", ProxyKind::socks5}; }
-
-  static std::string ip(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{"/usr/sbin/ip"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return runCommand(argv).out;
+  static std::string ip(std::vector<std::string> args) {
+    args.insert(args.begin(), "/usr/sbin/ip");
+    return runCommand(args).out;
   }
 
   // The real system, with the helper's own file in the test's folder (so
@@ -115,7 +104,6 @@ class EngineFixture : public ::testing::Test {
   EngineOs os_;
   std::unique_ptr<OsScope> scope_;
   std::unique_ptr<MihomoManager> manager_;
-  bool ready_ = false;
 };
 
 }  // namespace helper::test

@@ -5,9 +5,7 @@
 // the file ENGINE.knobs beside the executable (one key=value per line), make
 // it misbehave in the ways a real engine can:
 //   tun_delay_ms=N    create the device after N ms (default 0)
-//   create_tun=0      never create a device
 //   exit_status=N     exit at once with status N
-//   ignore_sigterm=1  keep running after SIGTERM
 //   add_routes=1      add 0.0.0.0/1 and 128.0.0.0/1 through the device
 //   say=TEXT          write TEXT as one line to stdout and to stderr
 //   touch=NAME        create DIR/NAME (to check the file-creation mask)
@@ -114,26 +112,22 @@ int main(int argc, char** argv) {
   }
   if (knobs.count("touch")) close(open((dataDir + "/" + knobs["touch"]).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666));
   if (knobs.count("exit_status")) return std::atoi(knobs["exit_status"].c_str());
-  if (knobs["ignore_sigterm"] == "1") signal(SIGTERM, SIG_IGN);
-
-  if (knobs["create_tun"] != "0") {
-    if (knobs.count("tun_delay_ms")) usleep(static_cast<useconds_t>(std::atoi(knobs["tun_delay_ms"].c_str())) * 1000);
-    std::string name = configuredDevice(configFile);
-    timespec before{};  // just before the device exists: an upper bound for detection latency
-    clock_gettime(CLOCK_MONOTONIC, &before);
-    if (createTun(name, knobs["persist"] == "1") < 0) {
-      std::perror("test engine: cannot create a TUN device");
-      return 3;
-    }
-    if (knobs["stamp"] == "1") {
-      std::ofstream(dataDir + "/tun-created")
-          << name << " " << before.tv_sec << "." << std::to_string(1000000000 + before.tv_nsec).substr(1) << "\n";
-    }
-    std::fprintf(stderr, "test engine: created %s\n", name.c_str());
-    if (knobs["add_routes"] == "1") {
-      runIp({"route", "add", "0.0.0.0/1", "dev", name.c_str()});
-      runIp({"route", "add", "128.0.0.0/1", "dev", name.c_str()});
-    }
+  if (knobs.count("tun_delay_ms")) usleep(static_cast<useconds_t>(std::atoi(knobs["tun_delay_ms"].c_str())) * 1000);
+  std::string name = configuredDevice(configFile);
+  timespec before{};  // just before the device exists: an upper bound for detection latency
+  clock_gettime(CLOCK_MONOTONIC, &before);
+  if (createTun(name, knobs["persist"] == "1") < 0) {
+    std::perror("test engine: cannot create a TUN device");
+    return 3;
+  }
+  if (knobs["stamp"] == "1") {
+    std::ofstream(dataDir + "/tun-created")
+        << name << " " << before.tv_sec << "." << std::to_string(1000000000 + before.tv_nsec).substr(1) << "\n";
+  }
+  std::fprintf(stderr, "test engine: created %s\n", name.c_str());
+  if (knobs["add_routes"] == "1") {
+    runIp({"route", "add", "0.0.0.0/1", "dev", name.c_str()});
+    runIp({"route", "add", "128.0.0.0/1", "dev", name.c_str()});
   }
   for (;;) pause();
 }

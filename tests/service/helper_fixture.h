@@ -11,7 +11,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iomanip>
 #include <sstream>
 #include <thread>
 
@@ -24,32 +23,6 @@
 namespace helper::test {
 
 using Clock = std::chrono::steady_clock;
-
-// The wall-clock time of a log line ("2026-01-02T03:04:05.678Z …").
-inline double lineTime(const std::string& line) {
-  std::tm t{};
-  std::istringstream(line) >> std::get_time(&t, "%Y-%m-%dT%H:%M:%S");
-  return static_cast<double>(timegm(&t)) + std::stod(line.substr(19, 4));
-}
-
-// A connection whose hello was read; "$NONCE" in what it sends is its nonce.
-struct RawConnection {
-  explicit RawConnection(const std::string& path) {
-    std::string error;
-    socket = ipc::PacketClient::connect(path, false, &error);
-    const auto greeting = decodeGreeting(socket ? socket->receive(65536, 10).data : error);
-    const Hello* hello = greeting.value ? std::get_if<Hello>(&*greeting.value) : nullptr;
-    EXPECT_TRUE(hello) << error;
-    nonce = hello ? hello->nonce : "";
-  }
-  int send(std::string text) {
-    for (size_t at; (at = text.find("$NONCE")) != std::string::npos;) text.replace(at, 6, nonce);
-    return socket ? socket->send(text) : EBADF;
-  }
-
-  std::unique_ptr<ipc::PacketClient> socket;
-  std::string nonce;
-};
 
 class HelperFixture : public EngineFixture {
  protected:
@@ -147,7 +120,6 @@ class HelperFixture : public EngineFixture {
     EXPECT_EQ(c.ping(), "1.0.0");
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
   }
-  static std::filesystem::perms mode(const std::string& path) { return std::filesystem::status(path).permissions(); }
   // helperctl, the signed copy unless another program is named.
   CommandResult ctl(std::vector<std::string> args, const std::string& program = "") {
     args.insert(args.begin(), program.empty() ? tmp_.file("bin/helperctl") : program);

@@ -1,9 +1,10 @@
 // The real helper executable end to end, in the test's private network
 // namespace under its HELPER_ROOT, with the signed stand-in engine beside
-// it: start-up, sessions over real connections, the exit after an update,
-// hostile clients, and helperctl. This program is itself signed as the
-// application, so the helper admits it; the unsigned build of helperctl
-// plays the stranger.
+// it: what the session rules (session_test) cannot show on the fake system.
+// Admission of real clients, the exit after an update, the helper as a user
+// of its own, hostile clients, and helperctl's verdicts. This program is
+// itself signed as the application, so the helper admits it; the unsigned
+// build of helperctl plays the stranger.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <sched.h>
@@ -13,12 +14,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <future>
 #include <iomanip>
 #include <map>
-#include <sstream>
 
 #include "helper/config/engine_config.h"
 #include "tests/service/helper_fixture.h"
@@ -28,14 +26,38 @@ namespace helper::test {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
-using ::testing::Not;
-using Clock = std::chrono::steady_clock;
 using Status = ipc::ReceivedPacket::Status;
 
-constexpr const char* kUUID = "[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}";
 const HelperStatus kIdle(false, std::nullopt, 0, 0, "1.0.0", 0);
+
+// The wall-clock time of a log line ("2026-01-02T03:04:05.678Z …").
+double lineTime(const std::string& line) {
+  std::tm t{};
+  std::istringstream(line) >> std::get_time(&t, "%Y-%m-%dT%H:%M:%S");
+  return static_cast<double>(timegm(&t)) + std::stod(line.substr(19, 4));
+}
+
+// A connection whose hello was read; "$NONCE" in what it sends is its nonce.
+struct RawConnection {
+  explicit RawConnection(const std::string& path) {
+    std::string error;
+    socket = ipc::PacketClient::connect(path, false, &error);
+    const auto greeting = decodeGreeting(socket ? socket->receive(65536, 10).data : error);
+    const Hello* hello = greeting.value ? std::get_if<Hello>(&*greeting.value) : nullptr;
+    EXPECT_TRUE(hello) << error;
+    nonce = hello ? hello->nonce : "";
+  }
+  int send(std::string text) {
+    for (size_t at; (at = text.find("$NONCE")) != std::string::npos;) text.replace(at, 6, nonce);
+    return socket ? socket->send(text) : EBADF;
+  }
+
+  std::unique_ptr<ipc::PacketClient> socket;
+  std::string nonce;
+};
 
 class ServiceTest : public HelperFixture {};
 
@@ -43,12 +65,12 @@ TEST_F(ServiceTest, StartsUpAndServesOnlySignedClients) {
   EXPECT_THAT(messages("main"),
               ElementsAre("helper starting, version 1.0.0", "helper listening on tarn.CorvalethApp.helper.xpc"));
   EXPECT_TRUE(std::filesystem::is_socket(socketPath()));
-  EXPECT_EQ(mode(socketPath()), std::filesystem::perms(0666));
+  EXPECT_EQ(std::filesystem::status(socketPath()).permissions(), std::filesystem::perms(0666));
   // A stranger while the executable is unchanged: refused, and nothing else.
   const CommandResult stranger = ctl({"ping"}, builtProgram("tools/helperctl/helperctl"));
   EXPECT_EQ(stranger.exitStatus, 4);
   EXPECT_THAT(stranger.err, HasSubstr("the helper refused the connection: this program is not allowed"));
-  EXPECT_THAT(stranger.err, ::testing::EndsWith("\nhelperctl: error code helper.AdmissionError 1\n"));
+  EXPECT_THAT(stranger.err, EndsWith("\nhelperctl: error code helper.AdmissionError 1\n"));
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   EXPECT_TRUE(helper_->isRunning());
   EXPECT_TRUE(messages("Service").empty());
@@ -58,32 +80,6 @@ TEST_F(ServiceTest, StartsUpAndServesOnlySignedClients) {
   EXPECT_EQ(first->status(), kIdle);
   EXPECT_THAT(messages("Service"), ElementsAre("startup cleanup: sweeping orphan utun-devices"));
   EXPECT_TRUE(waitForLine("Accepted connection from PID " + std::to_string(getpid())));
-
-}
-
-TEST_F(ServiceTest, ASecondActivateStopsTheFirstEngineBeforeStartingItsOwn) {
-  auto c = client();
-  const std::string first = activate(*c);
-  const auto firstEngines = runningEngines();
-  const std::string second = activate(*c, "http://192.0.2.20:3128", 4243);
-  const auto secondEngines = runningEngines();
-  ASSERT_EQ(firstEngines.size(), 1u);
-  ASSERT_EQ(secondEngines.size(), 1u);
-  EXPECT_NE(first, second);
-  EXPECT_FALSE(c->heartbeat(first));
-  EXPECT_TRUE(c->heartbeat(second));
-  const DeactivateResult mismatch = c->deactivate(first);
-  EXPECT_EQ(mismatch.message, "session token mismatch");
-  EXPECT_EQ(mismatch.error, (ErrorCode{"helper.SessionError", 2}));
-  // The old engine was stopped before the new one started.
-  const auto log = lines();
-  const auto at = [&](const std::string& text) {
-    return std::find_if(log.begin(), log.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
-  };
-  EXPECT_LT(at("re-activating: tearing down previous session"), at("stopping mihomo (PID " + std::to_string(firstEngines[0])));
-  EXPECT_LT(at("stopping mihomo (PID " + std::to_string(firstEngines[0])), at("mihomo started, PID " + std::to_string(secondEngines[0])));
-  EXPECT_NE(at("mihomo started, PID " + std::to_string(secondEngines[0])), log.end());
-  EXPECT_EQ(c->status().activeProxyHost(), "192.0.2.20");
 }
 
 // After an update even the signed application is refused: this process can
@@ -116,13 +112,10 @@ TEST_F(ServiceTest, AfterAnUpdateTheHelperServesOnWhileAHeartbeatingSessionLives
   EXPECT_THAT(refused.err, HasSubstr("the helper was updated and is restarting; connect again in a moment\n"
                                      "helperctl: error code helper.AdmissionError 4\n"));
   ASSERT_TRUE(waitForLine("postponing exit until it ends"));
-  // The session's own connection goes on.
-  for (int i = 0; i < 3; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    EXPECT_TRUE(c->heartbeat(token));
-  }
+  // The session's own connection goes on, past the exit delay.
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  EXPECT_TRUE(c->heartbeat(token));
   EXPECT_EQ(c->ping(), "1.0.0");
-  EXPECT_TRUE(helper_->isRunning());
   EXPECT_EQ(runningEngines().size(), 1u);
   // Deactivate gets its reply; then the process exits.
   const DeactivateResult d = c->deactivate(token);
@@ -182,7 +175,8 @@ TEST_F(ServiceTest, AsAUserOfItsOwnItAdmitsRunsTheEngineAndCleansUp) {
   ip({"rule", "add", "priority", priority, "table", std::to_string(kEngineRouteTable)});
   EXPECT_TRUE(c->deactivate(token).success);
   EXPECT_EQ(ip({"route", "show", "dev", dev}), "");
-  EXPECT_THAT(ip({"rule", "show"}), Not(HasSubstr(priority + ":")));
+  EXPECT_THAT(ip({"link", "show", "dev", dev}), ::testing::Not(HasSubstr(",UP")));
+  EXPECT_THAT(ip({"rule", "show"}), ::testing::Not(HasSubstr(priority + ":")));
   ip({"tuntap", "del", "dev", dev, "mode", "tun"});
 }
 
@@ -215,31 +209,16 @@ class HostileTest : public ServiceTest {
   std::optional<HelperStatus> status_;
 };
 
-TEST_F(HostileTest, UnusableURLsAreRefusedAndLeaveTheLiveSessionUntouched) {
-  for (const char* url : {"socks5://", "socks5://:1080", "192.0.2.1", "socks5://h:99999", "http://h:0"}) {
-    const ActivateResult r = pinger_->activate(url, 1);
-    EXPECT_FALSE(r.success || r.token) << url;
-    EXPECT_EQ(r.message, "Невалидный proxy URL") << url;
-  }
-  expectUnharmed();
-}
-
+// One case per way a packet is refused: by the transport's size limit, as
+// an empty packet, and by the request decoder (whose every reason
+// control_message_test covers), which a half-valid deactivate must not get
+// past to the service.
 TEST_F(HostileTest, MalformedPacketsCloseTheirConnectionWithOneLineAndChangeNothing) {
   const std::pair<std::string, std::string> cases[] = {
-      {"garbage", "malformed request (not JSON)"},
       {"", "malformed request (empty packet)"},
       {std::string(65536, 'x'), "malformed request (not JSON)"},  // at the limit: read
       {std::string(65537, 'x'), "a request of 65537 bytes exceeds the limit of 65536"},
-      {R"(["$NONCE"])", "malformed request (not a JSON object)"},
-      {R"({"nonce":"$NONCE","id":1,"op":"shutdown"})", "malformed request (unknown operation)"},
-      {R"({"nonce":"0123","id":1,"op":"ping"})", "malformed request (wrong nonce)"},
-      // Half-valid deactivates must not reach the service.
-      {R"({"nonce":"$NONCE","id":1,"op":"deactivate"})", "malformed request (\"sessionToken\" must be a string)"},
       {R"({"nonce":"$NONCE","id":1,"op":"deactivate","sessionToken":null})", "\"sessionToken\" must be a string"},
-      {R"({"nonce":"$NONCE","id":1,"op":"activate","proxyURL":5,"clientPID":1})", "\"proxyURL\" must be a string"},
-      {R"({"nonce":"$NONCE","id":1,"op":"activate","proxyURL":"socks5://192.0.2.99:1080","clientPID":"1"})",
-       "\"clientPID\" must be a signed 32-bit integer"},
-      {R"({"nonce":"$NONCE","op":"status"})", "\"id\" must be an integer"},
   };
   const std::string closing = "closing connection from PID " + std::to_string(getpid());
   size_t closed = 0;
@@ -264,10 +243,12 @@ TEST_F(HostileTest, APacketFromAForkedChildIsRefusedEvenWithTheRightToken) {
   waitpid(child, nullptr, 0);
   EXPECT_EQ(c.socket->receive(65536, 5).status, Status::closed);
   EXPECT_TRUE(waitForLine("closing connection from PID " + std::to_string(getpid()) +
-                                   ": a request was sent by PID " + std::to_string(child) + ", not by the admitted client"));
+                          ": a request was sent by PID " + std::to_string(child) + ", not by the admitted client"));
   expectUnharmed();
 }
 
+// The connection layer tells the service that the client left: the tunnel
+// is torn down the moment it is up, and no session is left.
 TEST_F(HostileTest, PingAnswersWhileAnActivateWaitsForItsTunnelAndItsClientLeaves) {
   setKnobs({{"tun_delay_ms", "1500"}});
   {
@@ -276,13 +257,8 @@ TEST_F(HostileTest, PingAnswersWhileAnActivateWaitsForItsTunnelAndItsClientLeave
     ASSERT_TRUE(waitForLine("mihomo started, PID", 10, 2));
   }  // gone with its request in flight
   for (int i = 0; i < 5; ++i) EXPECT_LT(pingMillis(*pinger_), 50) << "ping " << i;
-  EXPECT_FALSE(waitForLine("upstream 192.0.2.50", 0)) << "the activate should still wait";
-  // Nobody would hold the token of the session it asked for: the tunnel is
-  // torn down the moment it is up, and no session is left.
   ASSERT_TRUE(waitForLine("activate: the client (PID 77) went away before the tunnel was up — tearing it down"));
-  EXPECT_FALSE(waitForLine("activated: TUN routes ALL traffic via upstream 192.0.2.50", 0));
   EXPECT_EQ(pinger_->status(), kIdle);
-  EXPECT_FALSE(owner_->heartbeat(token_));
   EXPECT_TRUE(runningEngines().empty());
 }
 
@@ -334,6 +310,9 @@ TEST_F(HostileTest, AThousandConnectionsAtOnceLeaveTheHelperServing) {
   }));
 }
 
+// What the real helper answers, as helperctl prints it: the text on
+// standard output, a refusal's text and code on standard error, and the
+// exit status of the verdict.
 TEST_F(ServiceTest, HelperctlPrintsWhatTheHelperSaysAndExitsWithItsVerdict) {
   const CommandResult ping = ctl({"ping"});
   EXPECT_EQ(ping.exitStatus, 0) << ping.err;
@@ -346,58 +325,39 @@ TEST_F(ServiceTest, HelperctlPrintsWhatTheHelperSaysAndExitsWithItsVerdict) {
   EXPECT_EQ(bad.exitStatus, 1);
   EXPECT_EQ(bad.out, "");
   EXPECT_EQ(bad.err, "Невалидный proxy URL\nhelperctl: error code helper.SessionError 1\n");
-
   // A session outlives the connection (and the helperctl) that opened it.
   const CommandResult activated = ctl({"activate", "--detach", "--pid", "4242", "socks5://user:pw@192.0.2.10:1080"});
   ASSERT_EQ(activated.exitStatus, 0) << activated.err;
   const std::string token = activated.out.substr(0, activated.out.find('\n'));
-  EXPECT_THAT(token, MatchesRegex(kUUID));
-  EXPECT_THAT(activated.err, HasSubstr("`echo " + token + " | helperctl heartbeat -`"));
+  EXPECT_THAT(token, MatchesRegex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}"));
   EXPECT_THAT(ctl({"status"}).out,
               ::testing::StartsWith("active:          yes\nupstream host:   192.0.2.10\nactive since:    20"));
   EXPECT_EQ(ctl({"heartbeat", token}).exitStatus, 0);
-  // A token differing only in case is refused; the session goes on.
-  std::string lower = token;
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char ch) { return std::tolower(ch); });
-  const CommandResult refused = ctl({"heartbeat", lower});
+  const CommandResult refused = ctl({"heartbeat", "x"});
   EXPECT_EQ(refused.exitStatus, 1);
   EXPECT_EQ(refused.err, "helperctl: heartbeat refused: no live session has this token\n");
-  const CommandResult mismatch = ctl({"deactivate", lower});
+  const CommandResult mismatch = ctl({"deactivate", "x"});
   EXPECT_EQ(mismatch.exitStatus, 1);
-  // The helper's text, as it sent it, and its code.
   EXPECT_EQ(mismatch.err, "session token mismatch\nhelperctl: error code helper.SessionError 2\n");
-  EXPECT_EQ(ctl({"heartbeat", token}).exitStatus, 0);
-  EXPECT_EQ(runningEngines().size(), 1u);
-  // A failed start ends the live session and leaves the service idle; the
-  // old token's deactivate then succeeds with nothing to do.
+  // A failed start ends the live session: the engine's code, and idle after.
   setKnobs({{"exit_status", "1"}});
   const CommandResult failed = ctl({"activate", "--detach", "socks5://192.0.2.30:1080"});
   EXPECT_EQ(failed.exitStatus, 1);
   EXPECT_THAT(failed.err, HasSubstr("mihomo exited (status 1)"));
-  EXPECT_THAT(failed.err, ::testing::EndsWith("\nhelperctl: error code helper.MihomoError 1\n"));
+  EXPECT_THAT(failed.err, EndsWith("\nhelperctl: error code helper.MihomoError 1\n"));
   EXPECT_EQ(ctl({"status", "--json"}).out,
             R"({"$class":"CorvalethHelperStatus","isActive":false,"host":null,"since":0.0,"sessions":0,)"
             R"("version":"1.0.0","bridgePort":0})"
             "\n");
   EXPECT_TRUE(runningEngines().empty());
-  EXPECT_EQ(ctl({"deactivate", token}).exitStatus, 0);
-  EXPECT_THAT(messages("Service"),
-              ::testing::IsSupersetOf({"activate request from PID 4242", "activated: TUN routes ALL traffic via upstream 192.0.2.10",
-                                       "deactivate request", "deactivate no-op (no active session)"}));
-
-  for (const char* command : {"ping", "status", "activate", "heartbeat", "deactivate"}) {
-    const CommandResult help = ctl({command, "--help"});
-    EXPECT_EQ(help.exitStatus, 0) << command;
-    EXPECT_THAT(help.out, HasSubstr("Exit status: 0")) << command;
-    EXPECT_THAT(help.out, HasSubstr("3 the helper is not running")) << command;
-  }
-  EXPECT_EQ(ctl({"heartbeat"}).exitStatus, 64);
   const std::string empty = tmp_.file("empty-root");
   const CommandResult none = ctl({"HELPER_ROOT=" + empty, tmp_.file("bin/helperctl"), "ping"}, "/usr/bin/env");
   EXPECT_EQ(none.exitStatus, 3);
   EXPECT_EQ(none.err, "helperctl: the helper is not running (no socket at " + empty + kControlSocketPath + ")\n");
 }
 
+// In the foreground helperctl shows its wait for the tunnel and deactivates
+// when told to stop.
 TEST_F(ServiceTest, HelperctlInTheForegroundShowsProgressAndDeactivatesOnSigterm) {
   setKnobs({{"tun_delay_ms", "1500"}});
   const std::string out = tmp_.file("ctl.out"), err = tmp_.file("ctl.err");
@@ -408,14 +368,10 @@ TEST_F(ServiceTest, HelperctlInTheForegroundShowsProgressAndDeactivatesOnSigterm
   close(errFd);
   ASSERT_TRUE(waitForLine("activated: TUN routes ALL traffic"));
   EXPECT_TRUE(eventually([&] { return readFile(out).find('\n') != std::string::npos; }));
-  EXPECT_THAT(readFile(out), MatchesRegex(std::string(kUUID) + "\n"));
   EXPECT_THAT(readFile(err), HasSubstr("waiting for the helper to bring up the tunnel… 1 s\n"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_TRUE(foreground->sendSignal(SIGTERM));
   ASSERT_TRUE(foreground->waitForExit(30));
   EXPECT_EQ(foreground->terminationStatus(), 0) << readFile(err);
-  EXPECT_THAT(readFile(err), HasSubstr("heartbeating every 5 s"));
-  EXPECT_THAT(readFile(err), HasSubstr("deactivated\n"));
   EXPECT_TRUE(waitForLine("Service: deactivated"));
   EXPECT_TRUE(runningEngines().empty());
 }

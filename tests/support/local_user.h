@@ -26,7 +26,6 @@ class ThrowawayUser {
 
   uid_t uid() const { return uid_; }
   gid_t gid() const { return gid_; }
-  const std::string& name() const { return name_; }
   // A folder of its own (mode 0700), under the tests' folder.
   const std::string& home() const { return home_; }
 
@@ -48,7 +47,6 @@ class ThrowawayUser {
 class ClientGroup {
  public:
   static const ClientGroup& get();
-  const std::string& name() const { return name_; }
   gid_t gid() const { return gid_; }
 
  private:

@@ -1,19 +1,21 @@
 #include "tests/support/run_command.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
-#include "platform/base/clock.h"
+#include "platform/base/unique_fd.h"
 #include "tests/support/test_env.h"
 
 extern char** environ;
@@ -21,87 +23,65 @@ extern char** environ;
 namespace helper::test {
 namespace {
 
+std::string contents(int fd) {
+  std::string out;
+  char buf[65536];
+  for (ssize_t n; (n = pread(fd, buf, sizeof buf, static_cast<off_t>(out.size()))) > 0;) out.append(buf, n);
+  return out;
+}
 
 }  // namespace
 
-CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input,
-                         double timeoutSeconds, int inputFd) {
-  int inPipe[2], outPipe[2], errPipe[2];
-  if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) {
-    throw std::runtime_error("pipe failed");
-  }
+CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input, double timeoutSeconds,
+                         int inputFd) {
+  // The output goes to memory files, so that however much the program
+  // writes it never blocks, and whatever it leaves running does not hold
+  // the result up.
+  int in[2];
+  if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  UniqueFd readEnd(in[0]), writeEnd(in[1]);
+  const UniqueFd out(memfd_create("out", MFD_CLOEXEC)), err(memfd_create("err", MFD_CLOEXEC));
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (inputFd == 0) {
-    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  }
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-  // Last, so that it cannot replace a pipe end still to be moved.
-  if (inputFd != 0) posix_spawn_file_actions_adddup2(&actions, inPipe[0], inputFd);
+  if (inputFd != 0) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out.get(), 1);
+  posix_spawn_file_actions_adddup2(&actions, err.get(), 2);
+  posix_spawn_file_actions_adddup2(&actions, readEnd.get(), inputFd);
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   pid_t pid = -1;
   const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  close(inPipe[0]);
-  close(outPipe[1]);
-  close(errPipe[1]);
+  readEnd.reset();
   CommandResult result;
   if (rc != 0) {
-    close(inPipe[1]);
-    close(outPipe[0]);
-    close(errPipe[0]);
     result.err = "spawn failed";
     return result;
   }
-  // The input is small in every test; write it and close.
-  size_t written = 0;
+  // The input is small in every test; written at once.
   signal(SIGPIPE, SIG_IGN);
-  while (written < input.size()) {
-    const ssize_t n = write(inPipe[1], input.data() + written, input.size() - written);
+  for (size_t written = 0; written < input.size();) {
+    const ssize_t n = write(writeEnd.get(), input.data() + written, input.size() - written);
     if (n <= 0) break;
     written += static_cast<size_t>(n);
   }
-  close(inPipe[1]);
-
-  const double deadline = monotonicSeconds() + timeoutSeconds;
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
-  bool killed = false;
-  while (open > 0) {
-    const double left = deadline - monotonicSeconds();
-    if (left <= 0 && !killed) {
-      kill(pid, SIGKILL);
-      killed = true;
-    }
-    if (poll(fds, 2, killed ? 1000 : static_cast<int>(left * 1000) + 1) < 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buf[4096];
-      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        sinks[i]->append(buf, static_cast<size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
+  writeEnd.reset();
+  const UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  pollfd ended{pidfd.get(), POLLIN, 0};
+  int polled;
+  do polled = poll(&ended, 1, static_cast<int>(std::ceil(timeoutSeconds * 1000)));
+  while (polled < 0 && errno == EINTR);
+  if (polled != 1) kill(pid, SIGKILL);
   int status = 0;
   waitpid(pid, &status, 0);
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = contents(out.get());
+  result.err = contents(err.get());
   return result;
 }
 
-std::string builtProgram(const std::string& relativePath) {
-  return binaryDir() + "/" + relativePath;
-}
+std::string builtProgram(const std::string& relativePath) { return binaryDir() + "/" + relativePath; }
 
 std::unique_ptr<ChildProcess> startProgram(const SpawnRequest& request) {
   Result<std::unique_ptr<ChildProcess>> child = spawnChild(request);

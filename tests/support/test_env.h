@@ -66,8 +66,6 @@ void writeFile(const std::string& path, const std::string& content);
     }                                                                                \
   } while (0)
 
-#define HELPER_REQUIRE_PRIVILEGES() HELPER_SKIP_UNLESS(::helper::test::missingPrivileges())
-
 // For programs built with NETNS: also requires that the program runs in its
 // own network namespace.
 #define HELPER_REQUIRE_PRIVATE_NETNS()                                                      \
