@@ -81,7 +81,7 @@ class SocketStream final : private FramerInstance {
   const FramerDefinition& definition_;
   std::unique_ptr<FramerImplementation> framer_;
   State state_ = State::preparing;
-  Error failure_;
+  Error failure_{""};  // set once the state is failed
   Bytes input_;  // input_[inputBegin_, inputEnd_) is received, not consumed
   size_t inputBegin_ = 0;
   size_t inputEnd_ = 0;

@@ -70,7 +70,7 @@ TEST(UriTest, AuthorityPartsStayEncodedAndDecodeOnce) {
     ASSERT_TRUE(parsed) << text;
     EXPECT_EQ(std::make_tuple(parsed->userInfo, parsed->host, parsed->port), std::make_tuple(userInfo, host, port));
   }
-  for (const std::string text : {"http://h h"s, "http://h:1\0"s "080", "http://h:x"s}) {
+  for (const std::string& text : {"http://h h"s, "http://h:1\0"s "080", "http://h:x"s}) {
     EXPECT_FALSE(uri::parseAuthority(text)) << PrintToString(text);
   }
   const std::pair<std::string, std::optional<std::string>> decodes[] = {

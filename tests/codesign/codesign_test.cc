@@ -95,16 +95,9 @@ void makeSignedCopy(const std::string& path, const Signing& signing, bool helper
   if (signing.damage) signing.damage(path);
 }
 
-std::unique_ptr<ChildProcess> start(const std::string& path, std::vector<std::string> args) {
-  SpawnRequest r;
-  r.path = path;
-  r.args = std::move(args);
-  return startProgram(r);
-}
-
 // A program running as our child (root's) until stop() or destruction.
 struct RunningPeer {
-  explicit RunningPeer(const std::string& path) : child(spawnChild(SpawnRequest(path, {"600"}))) {}
+  explicit RunningPeer(const std::string& path) : child(startProgram(SpawnRequest(path, {"600"}))) {}
   ~RunningPeer() { stop(); }
   pid_t pid() const { return child->pid(); }
   PeerProcess peer() const { return std::move(PeerProcess::fromPid(pid(), 0, 0).value()); }

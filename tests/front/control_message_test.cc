@@ -181,7 +181,7 @@ TEST(ControlConnectionTest, ASecondReplyIsDroppedNotSent) {
   ipc::ServerConnection connection(ipc::UniqueFd(), ipc::Credentials{4321, 1000, 1000}, PeerProcess());
   EXPECT_EQ(handler.handlePacket(connection, R"({"id":1,"op":"ping","nonce":")" + connection.nonce() + "\"}"),
             R"({"id":1,"op":"ping","version":"1.0.0"})");
-  EXPECT_THAT(logs.messages("Listener"), ElementsAre("second reply to ping dropped"));
+  EXPECT_THAT(logs.messages("Listener"), ::testing::ElementsAre("second reply to ping dropped"));
 }
 
 }  // namespace

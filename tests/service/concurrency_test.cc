@@ -29,7 +29,7 @@ constexpr double kSeconds = 20;
 // A service of its own per test, with short engine timings and an exit that
 // is only recorded, served behind a socket of the test's own whose listener
 // admits every client (admission is the real helper's: service_test).
-class ConcurrencyTest : public EngineFixture, ipc::PacketServer::Delegate {
+class ConcurrencyTest : public EngineFixture, public ipc::PacketServer::Delegate {
  protected:
   void TearDown() override {
     server_.reset();

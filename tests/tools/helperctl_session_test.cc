@@ -26,7 +26,7 @@
 #include "helper/front/control_message.h"
 #include "helper/front/helper_constants.h"
 #include "platform/ipc/packet_server.h"
-#include "tests/support/memory_log_sink.h"
+#include "tests/support/test_os.h"
 #include "tests/support/run_command.h"
 #include "tests/support/test_env.h"
 
