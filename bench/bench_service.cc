@@ -22,7 +22,7 @@
 #include <thread>
 
 #include "bench/support/bench_env.h"
-#include "helper/front/helper_constants.h"
+#include "helper/protocol/helper_constants.h"
 #include "platform/codesign/code_file.h"
 #include "platform/codesign/signing_key.h"
 #include "platform/ipc/packet_socket.h"

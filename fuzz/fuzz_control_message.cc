@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "helper/front/control_connection.h"
-#include "helper/front/control_message.h"
+#include "helper/protocol/control_message.h"
 #include "platform/ipc/packet_server.h"
 #include "platform/log/logger.h"
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "helper/front/control_message.h"
+#include "helper/protocol/control_message.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace helper;

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "helper/engine/mihomo_error.h"
+#include "helper/protocol/mihomo_error.h"
 #include "platform/text/ip.h"
 #include "platform/text/utf8.h"
 

@@ -1,7 +1,7 @@
 #include "helper/engine/engine_signature.h"
 
 #include "helper/codesign/code_sign_validator.h"
-#include "helper/engine/mihomo_error.h"
+#include "helper/protocol/mihomo_error.h"
 #include "platform/os/os.h"
 
 namespace helper {

@@ -11,7 +11,7 @@
 #include "helper/engine/engine_signature.h"
 #include "helper/config/engine_config.h"
 #include "helper/engine/engine_paths.h"
-#include "helper/engine/mihomo_error.h"
+#include "helper/protocol/mihomo_error.h"
 #include "platform/paths/paths.h"
 #include "platform/text/utf8.h"
 
@@ -177,7 +177,7 @@ Status MihomoManager::waitForTun(const std::set<std::string>& snapshot, LinkMoni
   process_->sendSignal(SIGKILL);
   process_->waitForExit(-1);
   process_.reset();
-  return MihomoError::tunNotCreated(std::vector<std::string>(current.begin(), current.end()));
+  return MihomoError::tunNotCreated(paths::rooted(kEngineLogPath), std::vector<std::string>(current.begin(), current.end()));
 }
 
 void MihomoManager::stop() {

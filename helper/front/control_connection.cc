@@ -5,7 +5,7 @@
 #include <mutex>
 #include <utility>
 
-#include "helper/front/control_message.h"
+#include "helper/protocol/control_message.h"
 
 namespace helper {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "helper/front/helper_protocol.h"
+#include "helper/protocol/helper_protocol.h"
 #include "platform/ipc/packet_server.h"
 #include "platform/log/logger.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "helper/codesign/code_sign_validator.h"
-#include "helper/front/helper_constants.h"
+#include "helper/protocol/helper_constants.h"
 #include "helper/front/helper_listener_delegate.h"
 #include "platform/ipc/packet_server.h"
 #include "platform/log/logger.h"

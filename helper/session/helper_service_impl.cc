@@ -6,8 +6,8 @@
 
 #include "helper/codesign/code_sign_validator.h"
 #include "helper/config/proxy_config.h"
-#include "helper/engine/mihomo_error.h"
-#include "helper/front/helper_constants.h"
+#include "helper/protocol/mihomo_error.h"
+#include "helper/protocol/helper_constants.h"
 #include "platform/random/random.h"
 
 namespace helper {

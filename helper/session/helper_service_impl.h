@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "helper/engine/mihomo_manager.h"
-#include "helper/front/helper_protocol.h"
+#include "helper/protocol/helper_protocol.h"
 #include "platform/base/mutex.h"
 #include "platform/log/logger.h"
 #include "platform/process/exit_watcher.h"

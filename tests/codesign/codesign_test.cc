@@ -30,7 +30,7 @@
 
 #include "helper/codesign/code_sign_validator.h"
 #include "helper/engine/engine_signature.h"
-#include "helper/engine/mihomo_error.h"
+#include "helper/protocol/mihomo_error.h"
 #include "platform/codesign/code_file.h"
 #include "platform/process/child_process.h"
 #include "tests/support/run_command.h"

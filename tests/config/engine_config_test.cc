@@ -6,7 +6,7 @@
 #include <system_error>
 #include <vector>
 
-#include "helper/engine/mihomo_error.h"
+#include "helper/protocol/mihomo_error.h"
 #include "tests/support/test_env.h"
 
 namespace helper {

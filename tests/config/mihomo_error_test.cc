@@ -1,4 +1,4 @@
-#include "helper/engine/mihomo_error.h"
+#include "helper/protocol/mihomo_error.h"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +16,8 @@ TEST(MihomoErrorTest, TextsAndCodes) {
       {MihomoError::binaryMissing("/opt/helper/tarn.CorvalethApp.mihomo"), 0,
        "mihomo бинарник не найден: /opt/helper/tarn.CorvalethApp.mihomo. Переустанови .pkg."},
       {MihomoError::startFailed("why"), 1, "mihomo не стартанул: why"},
-      {MihomoError::tunNotCreated({}), 2, log},
-      {MihomoError::tunNotCreated({"utun0", "utun1"}), 2,
+      {MihomoError::tunNotCreated("/var/log/CorvalethApp/mihomo.log", {}), 2, log},
+      {MihomoError::tunNotCreated("/var/log/CorvalethApp/mihomo.log", {"utun0", "utun1"}), 2,
        log + "\nПохоже, мешает другой VPN/TUN-клиент (активные интерфейсы: utun0, utun1). "
              "Отключите VPN, Private Relay или сетевой фильтр и попробуйте снова."},
   };

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "helper/config/engine_config.h"
-#include "helper/engine/mihomo_error.h"
+#include "helper/protocol/mihomo_error.h"
 #include "tests/engine/engine_fixture.h"
 
 namespace helper::test {

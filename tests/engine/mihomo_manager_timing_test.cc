@@ -5,7 +5,7 @@
 #include <signal.h>
 
 #include "helper/engine/engine_paths.h"
-#include "helper/engine/mihomo_error.h"
+#include "helper/protocol/mihomo_error.h"
 #include "helper/engine/mihomo_manager.h"
 #include "platform/paths/paths.h"
 #include "tests/support/test_os.h"

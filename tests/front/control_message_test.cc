@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 
 #include "helper/front/control_connection.h"
-#include "helper/front/control_message.h"
+#include "helper/protocol/control_message.h"
 #include "tests/support/test_os.h"
 
 namespace helper {

@@ -12,7 +12,7 @@
 #include <random>
 
 #include "helper/front/control_connection.h"
-#include "helper/front/helper_constants.h"
+#include "helper/protocol/helper_constants.h"
 #include "helper/session/helper_service_impl.h"
 #include "platform/ipc/packet_server.h"
 #include "tests/engine/engine_fixture.h"

@@ -14,7 +14,7 @@
 #include <sstream>
 #include <thread>
 
-#include "helper/front/helper_constants.h"
+#include "helper/protocol/helper_constants.h"
 #include "platform/ipc/packet_client.h"
 #include "platform/process/child_process.h"
 #include "tests/engine/engine_fixture.h"

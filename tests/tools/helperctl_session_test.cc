@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "tests/support/test_os.h"
-#include "helper/front/control_message.h"
-#include "helper/front/helper_constants.h"
+#include "helper/protocol/control_message.h"
+#include "helper/protocol/helper_constants.h"
 #include "platform/ipc/packet_server.h"
 #include "tests/support/test_os.h"
 #include "tests/support/run_command.h"

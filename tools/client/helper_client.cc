@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "helper/front/helper_constants.h"
+#include "helper/protocol/helper_constants.h"
 #include "platform/paths/paths.h"
 
 namespace helper {

@@ -18,8 +18,8 @@
 #include <thread>
 #include <utility>
 
-#include "helper/front/control_message.h"
-#include "helper/front/helper_status.h"
+#include "helper/protocol/control_message.h"
+#include "helper/protocol/helper_status.h"
 #include "platform/ipc/packet_client.h"
 
 namespace helper {

@@ -21,7 +21,7 @@
 #include <optional>
 #include <system_error>
 
-#include "helper/front/helper_constants.h"
+#include "helper/protocol/helper_constants.h"
 #include "platform/ipc/packet_socket.h"
 #include "platform/base/clock.h"
 #include "tools/client/helper_client.h"

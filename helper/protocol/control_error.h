@@ -4,7 +4,7 @@
 //
 // The domains, each defined once (docs/protocol.md lists every code):
 // - "helper.MihomoError": MihomoError::Case, the engine start
-//   (helper/engine/mihomo_error.h);
+//   (helper/protocol/mihomo_error.h);
 // - "helper.SessionError": HelperServiceImpl::ErrorCase, the session
 //   service (helper/session/helper_service_impl.h);
 // - "helper.POSIXError": the errno of a file-system error of an engine

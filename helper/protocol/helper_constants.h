@@ -1,7 +1,7 @@
 // The fixed identifiers of the helper.
 #pragma once
 
-#include "helper/front/helper_version.h"
+#include "helper/protocol/helper_version.h"
 
 namespace helper {
 

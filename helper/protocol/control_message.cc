@@ -1,4 +1,4 @@
-#include "helper/front/control_message.h"
+#include "helper/protocol/control_message.h"
 
 #include <cmath>
 #include <limits>

@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "helper/front/control_error.h"
-#include "helper/front/helper_status.h"
+#include "helper/protocol/control_error.h"
+#include "helper/protocol/helper_status.h"
 
 namespace helper {
 

@@ -1,7 +1,5 @@
-#include "helper/engine/mihomo_error.h"
+#include "helper/protocol/mihomo_error.h"
 
-#include "helper/engine/engine_paths.h"
-#include "platform/paths/paths.h"
 
 namespace helper {
 namespace {
@@ -20,9 +18,8 @@ Error MihomoError::startFailed(const std::string& reason) {
   return make(Case::startFailed, "mihomo не стартанул: " + reason);
 }
 
-Error MihomoError::tunNotCreated(const std::vector<std::string>& existingUtuns) {
-  std::string text = "mihomo не создал TUN device за " + std::to_string(kTunWaitLimitSeconds) + "s — см. " +
-                     paths::rooted(kEngineLogPath);
+Error MihomoError::tunNotCreated(const std::string& logPath, const std::vector<std::string>& existingUtuns) {
+  std::string text = "mihomo не создал TUN device за " + std::to_string(kTunWaitLimitSeconds) + "s — см. " + logPath;
   if (!existingUtuns.empty()) {
     std::string joined;
     for (const auto& name : existingUtuns) joined += (joined.empty() ? "" : ", ") + name;

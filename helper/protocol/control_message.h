@@ -21,8 +21,8 @@
 #include <string_view>
 #include <variant>
 
-#include "helper/front/control_error.h"
-#include "helper/front/helper_status.h"
+#include "helper/protocol/control_error.h"
+#include "helper/protocol/helper_status.h"
 
 namespace helper {
 

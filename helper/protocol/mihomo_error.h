@@ -20,8 +20,9 @@ struct MihomoError {
 
   static Error binaryMissing(const std::string& path);
   static Error startFailed(const std::string& reason);
-  // `existingUtuns` sorted ascending by the caller.
-  static Error tunNotCreated(const std::vector<std::string>& existingUtuns);
+  // `logPath` is the engine's log as the user finds it; `existingUtuns`
+  // sorted ascending by the caller.
+  static Error tunNotCreated(const std::string& logPath, const std::vector<std::string>& existingUtuns);
 
   // True when `error` is this domain's `c`.
   static bool is(const Error& error, Case c) { return error.domain == kDomain && error.code == static_cast<int>(c); }
