@@ -1,6 +1,7 @@
 // The small pieces the service is built from: the fair gate of admissions,
-// the log limiter, the exit watcher, the collection of children and the
-// program runner.
+// the log limiter, the collection of children and the program runner. (The
+// exit watcher is proven by the end-to-end test, whose engine is restarted
+// when it dies and only then.)
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -16,7 +17,6 @@
 #include "platform/base/fair_gate.h"
 #include "platform/log/logger.h"
 #include "platform/os/os.h"
-#include "platform/process/exit_watcher.h"
 #include "tests/support/run_command.h"
 
 namespace helper {
@@ -71,24 +71,6 @@ TEST(LogLimiterTest, LetsAFewThroughAWindowAndCountsTheRest) {
 
 std::unique_ptr<ChildProcess> start(const char* script) {
   return test::startProgram(SpawnRequest("/bin/sh", {"-c", script}));
-}
-
-// The watcher calls back when the watched process ends, and only for the
-// process it watches at that moment.
-TEST(ExitWatcherTest, CallsBackOnceForTheProcessItWatches) {
-  ExitWatcher watcher("test-watch");
-  std::atomic<int> first{0}, second{0};
-  auto a = start("exec sleep 60"), b = start("exec sleep 60"), c = start("exec sleep 60");
-  watcher.watch(a->pidfd(), [&] { ++first; });
-  watcher.watch(b->pidfd(), [&] { ++second; });  // replaces a
-  for (auto* child : {a.get(), b.get()}) child->sendSignal(SIGKILL);
-  for (int i = 0; i < 200 && second == 0; ++i) std::this_thread::sleep_for(5ms);
-  watcher.watch(c->pidfd(), [&] { ++first; });
-  watcher.clear();
-  c->sendSignal(SIGKILL);
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(first, 0);
-  EXPECT_EQ(second, 1);
 }
 
 bool collected(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -175,15 +174,9 @@ TEST_F(PacketTransportTest, APacketWithDescriptorsClosesItsConnectionAndTheDescr
 // What the helper does with the path it should listen on, and what a
 // client is told when it cannot connect.
 TEST_F(PacketTransportTest, SocketPathsThatCannotBeUsedAreNamedInWords) {
-  // A socket file nobody listens on any more, as a crashed helper leaves.
   const std::string stale = tmp_.file("stale.sock"), file = tmp_.file("plain"), missing = tmp_.file("missing.sock");
-  {
-    UniqueFd gone(::socket(AF_UNIX, SOCK_SEQPACKET, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    stale.copy(address.sun_path, sizeof(address.sun_path) - 1);
-    ASSERT_EQ(::bind(gone.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  }
+  std::string error;
+  bindListeningSocket(stale, &error);  // closed at once: a socket file nobody listens on, as a crashed helper leaves
   test::writeFile(file, "x");
   const std::string tooLong = tmp_.file(std::string(120, 'x'));
   const std::string longError = "socket path too long (" + std::to_string(tooLong.size()) + " bytes): " + tooLong;
@@ -193,7 +186,6 @@ TEST_F(PacketTransportTest, SocketPathsThatCannotBeUsedAreNamedInWords) {
       {tooLong, longError},
   };
   for (const auto& [path, expected] : connects) {
-    std::string error;
     EXPECT_FALSE(connectSocket(path, &error).valid()) << path;
     EXPECT_EQ(error, expected);
   }
@@ -204,12 +196,10 @@ TEST_F(PacketTransportTest, SocketPathsThatCannotBeUsedAreNamedInWords) {
       {tooLong, longError},
   };
   for (const auto& [path, expected] : binds) {
-    std::string error;
     EXPECT_FALSE(bindListeningSocket(path, &error).valid()) << path;
     EXPECT_EQ(error, expected);
   }
   EXPECT_EQ(test::readFile(file), "x");
-  std::string error;
   EXPECT_TRUE(bindListeningSocket(stale, &error).valid()) << error;
 }
 
