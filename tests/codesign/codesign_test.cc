@@ -471,7 +471,8 @@ TEST(HelperCodesignToolTest, MakesKeysSignsInPlaceAndSaysWhyItRefuses) {
   makeSignedCopy(tampered, {"a.b", testTeamKey(), tamper});
   makeSignedCopy(plain, {});
   for (const char* algorithm : {"ed25519", "RSA"}) {
-    const auto generated = runCommand({"/usr/bin/openssl", "genpkey", "-algorithm", algorithm, "-out", dir.file(algorithm)});
+    const auto generated =
+        runCommand({"/usr/bin/openssl", "genpkey", "-algorithm", algorithm, "-out", dir.file(algorithm)});
     ASSERT_EQ(generated.exitStatus, 0) << generated.err;
     ::chmod(dir.file(algorithm).c_str(), 0644);
   }

@@ -91,7 +91,7 @@ class HelperctlSessionTest : public ::testing::Test {
   // standard input `stdinFd` or else a pipe whose write end is `input_`.
   std::unique_ptr<ChildProcess> start(const std::vector<std::string>& args, int stdinFd = -1) {
     int pipeFds[2] = {stdinFd, -1};
-    if (stdinFd < 0) EXPECT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    if (stdinFd < 0 && pipe2(pipeFds, O_CLOEXEC) != 0) ADD_FAILURE() << "pipe2";
     input_ = pipeFds[1];
     // The child inherits our standard input, which is for that moment its.
     const int savedStdin = dup(STDIN_FILENO);
