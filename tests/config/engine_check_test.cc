@@ -135,8 +135,11 @@ TEST(EngineCheckTest, RandomCredentialsReadBackExactly) {
     test::writeFile(tmp.file("names.yaml"), config + "rules:\n  - MATCH,DIRECT");
     const auto r = runCommand(
         {"/bin/sh", "-c",
+         // The controller may answer before the proxies are loaded: asked
+         // again until the first is listed.
          "\"$0\" -d \"$1\" -f \"$1/names.yaml\" >/dev/null 2>&1 & pid=$!; for i in $(seq 100); do "
-         "curl -sf --unix-socket \"$1/ctl.sock\" http://engine/proxies && break; sleep 0.1; done; kill $pid",
+         "out=$(curl -sf --unix-socket \"$1/ctl.sock\" http://engine/proxies) && "
+         "case $out in *'\"0:'*) printf %s \"$out\"; break;; esac; sleep 0.1; done; kill $pid",
          *engine, tmp.path()},
         "", 60);
     ASSERT_TRUE(nlohmann::json::accept(r.out)) << r.out << r.err;
