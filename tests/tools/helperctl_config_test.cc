@@ -35,17 +35,13 @@ TEST(HelperctlConfigTest, ExactOutputAndExitStatus) {
       {{"parse-url", url}, 0, "", 0, json, ""},
       {{"parse-url", "HTTP://h:3128"}, 0, "", 0,
        R"({"kind":"http","host":"h","port":3128,"username":null,"password":null})" "\n", ""},
-      {{"parse-url", "192.0.2.1:1080:u:"}, 0, "", 0,
-       R"({"kind":"socks5","host":"192.0.2.1","port":1080,"username":"u","password":null})" "\n", ""},
       {{"parse-url", "h:0"}, 0, "", 2, "", invalid},
-      {{"parse-url", "   "}, 0, "", 2, "", invalid},
       {{"render-config", goldenURL}, 0, "", 0, golden, ""},
       {{"render-config", "socks5://bad%20host:1"}, 0, "", 1, "",
        "mihomo не стартанул: upstream host содержит недопустимые символы: 'bad host'\n"},
       {{"render-config", "nonsense"}, 0, "", 2, "", invalid},
       {{"parse-url", "-"}, 0, url + "\n", 0, json, ""},
       {{"parse-url", "--fd", "3"}, 3, url, 0, json, ""},
-      {{"render-config", "-"}, 0, goldenURL + "\n", 0, golden, ""},
       {{"parse-url", "-"}, 0, "", 64, "",
        "helperctl parse-url: standard input is empty; expected the proxy URL on one line\n"},
       {{"activate", "-"}, 0, "\n", 64, "",
@@ -62,7 +58,6 @@ TEST(HelperctlConfigTest, ExactOutputAndExitStatus) {
        "helperctl deactivate: the session token is missing: give it as an argument, as - to read it from "
        "standard input, or with --fd N\nRun `helperctl deactivate --help` for usage.\n"},
       {{}, 0, "", 64, "", "helperctl: A subcommand is required" + usage},
-      {{"frobnicate"}, 0, "", 64, "", "helperctl: A subcommand is required" + usage},
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv{helperctl()};
