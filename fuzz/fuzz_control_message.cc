@@ -1,8 +1,9 @@
-// Any packet as a control request, a reply or a greeting: decoding never
-// crashes and says why it refuses; whatever decodes re-encodes to the same
-// value; a request that decodes reaches the exported object and comes back
-// as exactly one reply of its operation and id that the client reads with
-// what the service answered intact.
+// Any packet as a control request, a reply, the record of a status reply or
+// a greeting: decoding never crashes and says why it refuses; whatever
+// decodes re-encodes to the same value (a status record alone as a reply
+// writes it); a request that decodes reaches the exported object and comes
+// back as exactly one reply of its operation and id that the client reads
+// with what the service answered intact.
 #include <cstdlib>
 #include <string_view>
 
@@ -77,6 +78,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text = encodeReply(*reply.value);
     const auto again = decodeReply(text, static_cast<ControlOperation>(op));
     check(again.value && encodeReply(*again.value) == text);
+  }
+
+  const std::string head = R"({"id":1,"op":"status","status":)";
+  const auto record = decodeReply(head + std::string(packet) + "}", ControlOperation::status);
+  check(record.value.has_value() == record.error.empty());
+  if (record.value) {
+    const HelperStatus& status = std::get<HelperStatus>(record.value->result);
+    check(encodeReply(*record.value) == head + encodeStatus(status) + "}");
+    const auto again = decodeReply(encodeReply(*record.value), ControlOperation::status);
+    check(again.value && std::get<HelperStatus>(again.value->result) == status);  // its time included
   }
 
   const auto greeting = decodeGreeting(packet);

@@ -174,7 +174,6 @@ TEST(CodeSignValidatorTest, JudgesRealPeersAndEngines) {
       {"our team, our application", team(kApp), {},
        {"info: accepted client: Team ID match (" + ours + "), bundle 'tarn.CorvalethApp'"}, ""},
       {"our team, another identifier", team("tarn.CorvalethApp.evil"), {}, {bundleLine("tarn.CorvalethApp.evil")}, ""},
-      {"identifier differs in case only", team("tarn.corvalethapp"), {}, {bundleLine("tarn.corvalethapp")}, ""},
       {"right identifier, ad-hoc", {kApp, ""}, {}, {styleLine + ours + ", client team=nil)"},
        engineStyle + ours + ", mihomo=nil)"},
       {"unsigned", {}, {}, {bundleLine("")}, "mihomo signature invalid (-67062" + invalid},
@@ -187,8 +186,6 @@ TEST(CodeSignValidatorTest, JudgesRealPeersAndEngines) {
       {"our Team ID borrowed by another key", {kApp, otherTeamKey(), borrowTeamKey}, {}, {},
        "mihomo signature invalid (-67061" + invalid},
       {"helper ad-hoc", team(kApp), Signing{kHelperID, ""}, {styleLine + "nil, client team=" + ours + ")"},
-       engineStyle + "nil, mihomo=" + ours + ")"},
-      {"helper unsigned", team(kApp), Signing{}, {styleLine + "nil, client team=" + ours + ")"},
        engineStyle + "nil, mihomo=" + ours + ")"},
       {"both ad-hoc", {kApp, ""}, Signing{kHelperID, ""}, {styleLine + "nil, client team=nil)"},
        engineStyle + "nil, mihomo=nil)"},
@@ -428,10 +425,14 @@ CommandResult tool(std::vector<std::string> args) {
   return runCommand(args);
 }
 unsigned modeOf(const std::string& path) { return static_cast<unsigned>(fs::status(path).permissions()); }
-long entries(const std::string& dir) { return std::distance(fs::directory_iterator(dir), {}); }
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-TEST(HelperCodesignToolTest, MakesKeysAndSignsInPlace) {
+// helper-codesign as the build and people use it: keys made once and kept
+// private, files signed in place through a link and keeping their mode (by
+// a new file: a reader keeps the old bytes); refusals say why and change
+// nothing, help and warnings are there for people.
+TEST(HelperCodesignToolTest, MakesKeysSignsInPlaceAndSaysWhyItRefuses) {
+  HELPER_SKIP_UNLESS(::access("/usr/bin/openssl", X_OK) == 0 ? "" : "no /usr/bin/openssl (Debian package openssl)");
   TempDir dir;
   const std::string key = dir.file("team.key"), file = dir.file("app");
   const auto made = tool({"keygen", "--out", key});
@@ -439,9 +440,7 @@ TEST(HelperCodesignToolTest, MakesKeysAndSignsInPlace) {
   EXPECT_EQ(modeOf(key), 0600u);
   const std::string pem = readFile(key), team = teamOfKey(key);
   EXPECT_EQ(made.out, team + "\n");
-  const auto again = tool({"keygen", "--out", key});
-  EXPECT_EQ(again.exitStatus, 1);
-  EXPECT_TRUE(has(again.err, "already exists")) << again.err;
+  EXPECT_TRUE(has(tool({"keygen", "--out", key}).err, "already exists"));
   EXPECT_EQ(tool({"keygen", "--if-missing", "--out", key}).out, made.out);
   EXPECT_EQ(readFile(key), pem);
 
@@ -455,41 +454,26 @@ TEST(HelperCodesignToolTest, MakesKeysAndSignsInPlace) {
   ASSERT_EQ(signedTeam.exitStatus, 0) << signedTeam.err;
   EXPECT_TRUE(fs::is_symlink(dir.file("link")));
   EXPECT_EQ(modeOf(file), 0750u);
-  // The hash shown is that of the code before the trailer.
-  const std::string hash = runCommand({"/bin/sh", "-c", "head -c " + std::to_string(size) + " \"$0\" | sha256sum", file})
-                               .out.substr(0, 64);
-  const auto display = tool({"display", file});
-  for (const auto& line : {std::string("Identifier=tarn.CorvalethApp"), "TeamIdentifier=" + team, "Hash=sha256:" + hash}) {
-    EXPECT_TRUE(has(display.out, "\n" + line + "\n")) << display.out;
-  }
-  const auto verify = tool({"verify", file});
-  EXPECT_EQ(verify.exitStatus, 0) << verify.err;
-  EXPECT_EQ(verify.out, file + ": valid on disk (Identifier=tarn.CorvalethApp, TeamIdentifier=" + team + ")\n");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), before);
-
-  const auto adhoc = tool({"sign", "--identifier", "x.y", "--adhoc", file});
-  ASSERT_EQ(adhoc.exitStatus, 0) << adhoc.err;
-  EXPECT_TRUE(has(adhoc.out, "replacing existing signature"));
+  EXPECT_TRUE(has(tool({"display", file}).out, "\nTeamIdentifier=" + team + "\n"));
+  EXPECT_EQ(tool({"verify", file}).out,
+            file + ": valid on disk (Identifier=tarn.CorvalethApp, TeamIdentifier=" + team + ")\n");
+  EXPECT_TRUE(has(tool({"sign", "--identifier", "x.y", "--adhoc", file}).out, "replacing existing signature"));
   EXPECT_EQ(fs::file_size(file), size + codesign::trailerLength(codesign::SignatureKind::adhoc, 3));
   EXPECT_TRUE(has(tool({"display", file}).out, "\nTeamIdentifier=not set\n"));
   EXPECT_EQ(runCommand({file, "0"}).exitStatus, 0);  // still runs
   EXPECT_NE(tool({"keygen", "--force", "--out", key}).out, made.out);
   EXPECT_EQ(modeOf(key), 0600u);
-  EXPECT_EQ(entries(dir.path()), 3);  // key, program, link: nothing left behind
-}
 
-// Refusals, and what people read: help, warnings, keys made by openssl.
-TEST(HelperCodesignToolTest, SaysWhyAndChangesNothingOnFailure) {
-  HELPER_SKIP_UNLESS(::access("/usr/bin/openssl", X_OK) == 0 ? "" : "no /usr/bin/openssl (Debian package openssl)");
-  TempDir dir;
   const std::string damaged = dir.file("damaged"), tampered = dir.file("tampered"), plain = dir.file("plain");
   const std::string content = std::string("payload\x40\x00\x00\x00", 11) + "HELPER-CSIG\n";
   writeFile(damaged, content);
   makeSignedCopy(tampered, {"a.b", testTeamKey(), tamper});
   makeSignedCopy(plain, {});
   for (const char* algorithm : {"ed25519", "RSA"}) {
-    const auto made = runCommand({"/usr/bin/openssl", "genpkey", "-algorithm", algorithm, "-out", dir.file(algorithm)});
-    ASSERT_EQ(made.exitStatus, 0) << made.err;
+    const auto generated =
+        runCommand({"/usr/bin/openssl", "genpkey", "-algorithm", algorithm, "-out", dir.file(algorithm)});
+    ASSERT_EQ(generated.exitStatus, 0) << generated.err;
     ::chmod(dir.file(algorithm).c_str(), 0644);
   }
   const struct {
@@ -519,7 +503,8 @@ TEST(HelperCodesignToolTest, SaysWhyAndChangesNothingOnFailure) {
     EXPECT_TRUE(has(r.out + r.err, c.output)) << r.out << r.err;
   }
   EXPECT_EQ(readFile(damaged), content);
-  EXPECT_EQ(entries(dir.path()), 5);
+  // The key, the program and its link, and the files above: nothing left behind.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 8);
 }
 
 // `--judge PID [update|delete]`: as the helper, judges the process PID

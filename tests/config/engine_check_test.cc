@@ -72,28 +72,21 @@ std::string randomCredential(std::mt19937& rng) {
   static const char32_t kSpecial[] = {'"', '\\', '\n', '\r', '\t', '\b', '\f', 0x85, 0x2028, 0x2029,
                                       0xa0, 0x2027, 0x202a, 0xfeff, ':', '#', '-', '[', '{', '&', '*', '!',
                                       '|', '>', '\'', '%', '@', '`', ' ', 0x1f600, 0x0301, 0x0439};
-  std::uniform_int_distribution<int> length(0, 24);
-  std::uniform_int_distribution<int> pick(0, 5);
-  std::uniform_int_distribution<size_t> special(0, std::size(kSpecial) - 1);
-  std::uniform_int_distribution<uint32_t> control(0, 0x20 + 0x20);  // C0, then DEL and C1
-  std::uniform_int_distribution<uint32_t> nonCharacter(0, 32 + 17 * 2 - 1);
-  std::uniform_int_distribution<uint32_t> ascii(0x20, 0x7e);
-  std::uniform_int_distribution<uint32_t> any(0, 0x10ffff);
+  const auto below = [&](std::uint32_t n) { return static_cast<std::uint32_t>(rng() % n); };
   std::string out;
-  for (int n = length(rng); n > 0; --n) {
-    char32_t c;
-    switch (pick(rng)) {
+  for (std::uint32_t n = below(25); n > 0; --n) {
+    char32_t c = below(0x10f800);  // any scalar, the surrogates skipped
+    if (c >= 0xd800) c += 0x800;
+    switch (below(6)) {
       case 0: c = '/'; break;
-      case 1: c = kSpecial[special(rng)]; break;
-      case 2: c = control(rng); c = c < 0x20 ? c : c - 0x20 + 0x7f; break;
-      case 3:
-        c = nonCharacter(rng);
-        c = c < 32 ? 0xfdd0 + c : (((c - 32) / 2) << 16) | 0xfffe | (c & 1);
+      case 1: c = kSpecial[below(std::size(kSpecial))]; break;
+      case 2:  // C0, then DEL and C1
+        c = below(0x41);
+        if (c >= 0x20) c += 0x5f;
         break;
-      case 4: c = ascii(rng); break;
-      default:
-        do c = any(rng);
-        while (c >= 0xd800 && c <= 0xdfff);
+      case 3: c = below(2) ? 0xfdd0 + below(32) : (below(17) << 16) | 0xfffe | below(2); break;  // non-characters
+      case 4: c = 0x20 + below(0x5f); break;  // printable ASCII
+      default: break;
     }
     utf8::append(out, c);
   }
@@ -110,9 +103,8 @@ std::string percentEncode(const std::string& bytes) {
 // Random credentials as a client sends them, percent-encoded in the URL,
 // are decoded exactly and written so that readers take them back exactly:
 // PyYAML, the stricter YAML 1.1 reader, reads 1000 files with the rules of
-// a file without credentials; the engine loads the first 200 (`mihomo -t`,
-// one file per run: 200 runs take under two seconds) and lists their
-// values, written with the same escaping as proxy names, over its
+// a file without credentials; the engine loads the values of the first 200,
+// written with the same escaping as proxy names, and lists them over its
 // controller API.
 TEST(EngineCheckTest, RandomCredentialsReadBackExactly) {
   test::TempDir tmp;
@@ -135,11 +127,6 @@ TEST(EngineCheckTest, RandomCredentialsReadBackExactly) {
   const auto engine = test::realEngineBinary();
   const bool curl = ::access("/usr/bin/curl", X_OK) == 0;
   if (engine && curl) {
-    for (size_t i = 0; i < values.size() / 2; ++i) {
-      const std::string file = tmp.file("c" + std::to_string(i) + ".yaml");
-      expectEngineAccepts(*engine, tmp.file("e" + std::to_string(i)), test::readFile(file),
-                          nlohmann::json({values[2 * i], values[2 * i + 1]}).dump());
-    }
     std::string config = "external-controller-unix: ctl.sock\nproxies:\n";
     for (size_t i = 0; i < values.size(); ++i) {
       config += "  - name: " + escapeYAML(std::to_string(i) + ":" + values[i]) +
@@ -148,8 +135,11 @@ TEST(EngineCheckTest, RandomCredentialsReadBackExactly) {
     test::writeFile(tmp.file("names.yaml"), config + "rules:\n  - MATCH,DIRECT");
     const auto r = runCommand(
         {"/bin/sh", "-c",
+         // The controller may answer before the proxies are loaded: asked
+         // again until the first is listed.
          "\"$0\" -d \"$1\" -f \"$1/names.yaml\" >/dev/null 2>&1 & pid=$!; for i in $(seq 100); do "
-         "curl -sf --unix-socket \"$1/ctl.sock\" http://engine/proxies && break; sleep 0.1; done; kill $pid",
+         "out=$(curl -sf --unix-socket \"$1/ctl.sock\" http://engine/proxies) && "
+         "case $out in *'\"0:'*) printf %s \"$out\"; break;; esac; sleep 0.1; done; kill $pid",
          *engine, tmp.path()},
         "", 60);
     ASSERT_TRUE(nlohmann::json::accept(r.out)) << r.out << r.err;
