@@ -57,10 +57,6 @@ class HelperFixture : public EngineFixture {
   void stopHelper() {
     if (helper_ && helper_->sendSignal(SIGKILL)) helper_->waitForExit(10);
   }
-  // Its exit status, once it exited within `seconds`.
-  std::optional<int> helperExit(double seconds) {
-    return helper_->waitForExit(seconds) ? std::optional<int>(helper_->terminationStatus()) : std::nullopt;
-  }
   // Its whole log lines so far.
   std::vector<std::string> lines() const {
     std::vector<std::string> out;
@@ -87,11 +83,6 @@ class HelperFixture : public EngineFixture {
       if (Clock::now() > deadline) return std::nullopt;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-  }
-  // The update: a new executable moved over the old one (a new inode).
-  void replaceExecutable() {
-    makeCopy(helperPath(), helperPath() + ".new", "tarn.CorvalethApp.helper");
-    std::filesystem::rename(helperPath() + ".new", helperPath());
   }
   static std::string socketPath() { return paths::rooted(kControlSocketPath); }
   std::string helperPath() const { return tmp_.file("bin/helper"); }
