@@ -74,7 +74,7 @@ size_t mallocArenas(pid_t pid) {
 class AttackTest : public HelperFixture {
  protected:
   void SetUp() override {
-    ClientGroup::get();  // before the helper starts: it reads the group's name then
+    clientGroup();  // before the helper starts: it reads the group's name then
     HelperFixture::SetUp();
     if (IsSkipped() || HasFailure()) return;
     app_ = tmp_.file("bin/app");

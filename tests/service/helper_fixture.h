@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -89,13 +88,8 @@ class HelperFixture : public EngineFixture {
   // Pids of running engines started from this test's engine path.
   std::vector<pid_t> runningEngines() const {
     std::vector<pid_t> out;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-      std::ifstream cmdline(entry.path() / "cmdline");
-      std::string argv0;
-      if (std::getline(cmdline, argv0, '\0') && argv0 == enginePath_) {
-        out.push_back(std::stoi(entry.path().filename()));
-      }
-    }
+    std::istringstream pids(runCommand({"/usr/bin/pgrep", "-f", "^" + enginePath_ + "( |$)"}).out);
+    for (pid_t pid; pids >> pid;) out.push_back(pid);
     return out;
   }
 
