@@ -100,10 +100,6 @@ class AttackTest : public HelperFixture {
   static std::vector<std::string> activation(const std::string& client, int marker, const char* url = kAttackerURL) {
     return {client, "activate", url, "--pid", std::to_string(marker), "--detach"};
   }
-  // Waits until `pid` runs the installed application.
-  bool runsApp(pid_t pid) const {
-    return eventually([&] { return readFile("/proc/" + std::to_string(pid) + "/cmdline").find(app_) == 0; });
-  }
 
   ThrowawayUser user_;
   std::string app_, attacker_;
@@ -204,7 +200,7 @@ TEST_F(AttackTest, TheSignedClientCannotBeTracedNorLendItsReusedPidToAnotherConn
     if (reused < 0) ::usleep(10000);  // the pid was not free yet
   }
   ASSERT_EQ(reused, pid) << std::strerror(errno);
-  ASSERT_TRUE(runsApp(pid));
+  ASSERT_TRUE(eventually([&] { return readFile("/proc/" + std::to_string(pid) + "/cmdline").find(app_) == 0; }));
   const CommandResult r = user_.run({attacker_, "ptrace", std::to_string(pid)}, "", 60);
   EXPECT_THAT(r.out, HasSubstr("attach: Operation not permitted"));
   EXPECT_THAT(r.out, HasSubstr("mem: Permission denied"));

@@ -68,19 +68,14 @@ std::string receive(int fd) {
   std::_Exit(127);
 }
 
-// Runs the intact image from a memfd; this process keeps a descriptor that
-// could rewrite the code while it runs.
+// Runs the intact image from a memfd, which stays open in the client: a
+// descriptor through which its user could rewrite the code while it runs.
 int memfdAttack(const std::string& marker, const std::string& image, const std::string& url) {
   std::ifstream in(image, std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(in)), {});
   const int memfd = static_cast<int>(::syscall(SYS_memfd_create, "client", 0));
   if (memfd < 0 || ::write(memfd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return 3;
-  const pid_t child = ::fork();
-  if (child == 0) execClient("/proc/self/fd/" + std::to_string(memfd), marker, url);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  std::printf("client exited with %d\n", WEXITSTATUS(status));
-  return 0;
+  execClient("/proc/self/fd/" + std::to_string(memfd), marker, url);
 }
 
 // A child connects and execs the signed client; the parent shares the

@@ -108,7 +108,7 @@ TEST_F(ConcurrencyTest, SixteenClientsGetExactlyOneReplyPerRequestWithoutDeadloc
   setKnobs({{"tun_delay_ms", "20"}});
 
   std::atomic<bool> stop{false};
-  std::atomic<long> requests{0}, failedStarts{0};
+  std::atomic<long> requests{0};
   std::mutex mutex;
   std::vector<std::string> tokens;  // every token handed out
   std::vector<std::string> errors;
@@ -148,7 +148,7 @@ TEST_F(ConcurrencyTest, SixteenClientsGetExactlyOneReplyPerRequestWithoutDeadloc
             std::lock_guard<std::mutex> guard(mutex);
             tokens.push_back(myToken);
           } else if (r.proxyURL != "socks5://") {
-            ++failedStarts;
+            fail("a start failed: " + a->message.value_or("(none)"));
           } else if (a->message != "Невалидный proxy URL") {
             fail("wrong refusal: " + a->message.value_or("(none)"));
           }
@@ -176,7 +176,6 @@ TEST_F(ConcurrencyTest, SixteenClientsGetExactlyOneReplyPerRequestWithoutDeadloc
   for (const auto& e : errors) ADD_FAILURE() << e;
   EXPECT_GT(requests, 300);
   EXPECT_GT(tokens.size(), 5u);
-  EXPECT_EQ(failedStarts, 0);
   EXPECT_THAT(os_.exitsSoFar(), ::testing::AnyOf(::testing::ElementsAre(), ::testing::ElementsAre(0))) << "at most one exit";
   std::sort(tokens.begin(), tokens.end());
   EXPECT_EQ(std::adjacent_find(tokens.begin(), tokens.end()), tokens.end()) << "a token was handed out twice";
