@@ -116,8 +116,8 @@ class AttackTest : public HelperFixture {
 // root running the user's copy, which the user could swap at any moment.
 // Code of the user's own (LD_PRELOAD, or named like a library the client
 // loads) never runs inside the installed client: its set-group-ID start puts
-// it in secure mode. In the copy without that bit the code runs, and neither
-// the copy nor the injected code is served.
+// it in secure mode. In the copy without that bit the code runs (the
+// control of that), and the copy is refused.
 TEST_F(AttackTest, OnlyTheInstalledApplicationIsServed) {
   const std::string copy = user_.home() + "/copy", link = user_.home() + "/link";
   ASSERT_EQ(user_.run({"/bin/cp", app_, copy}).exitStatus, 0);  // no set-group-ID bit
@@ -280,9 +280,11 @@ TEST_F(AttackTest, OneUsersWorstCostsNobodyElseAnything) {
   ASSERT_EQ(mine.exitStatus, 0) << mine.err;
   const std::string token = mine.out.substr(0, mine.out.find('\n')) + "\n";
   ThrowawayUser intruder;
-  for (const CommandResult& r : {intruder.run(activation(app_, 31331)), intruder.run({app_, "deactivate", "-"}, token)}) {
+  const std::string notOwner = "the live session belongs to another user; only that user or root can replace or end it";
+  for (const CommandResult& r :
+       {intruder.run(activation(app_, 31331)), intruder.run({app_, "deactivate", "-"}, token)}) {
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_THAT(r.err, HasSubstr("the live session belongs to another user; only that user or root can replace or end it"));
+    EXPECT_THAT(r.err, HasSubstr(notOwner));
   }
   EXPECT_EQ(user_.run({app_, "heartbeat", "-"}, token).exitStatus, 0);
   EXPECT_EQ(root->status().activeProxyHost(), "192.0.2.30");

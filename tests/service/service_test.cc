@@ -204,7 +204,8 @@ TEST_F(ServiceTest, PingAnswersWhileAnActivateWaitsForItsTunnelAndItsClientLeave
   setKnobs({{"tun_delay_ms", "2500"}});
   const std::string err = tmp_.file("ctl.err");
   const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  auto leaver = startProgram({tmp_.file("bin/helperctl"), {"activate", "--pid", "77", "socks5://192.0.2.50:1080"}, -1, errFd});
+  auto leaver =
+      startProgram({tmp_.file("bin/helperctl"), {"activate", "--pid", "77", "socks5://192.0.2.50:1080"}, -1, errFd});
   close(errFd);
   EXPECT_TRUE(eventually(
       [&] { return readFile(err).find("waiting for the helper to bring up the tunnel… 1 s\n") != std::string::npos; }));
