@@ -2,9 +2,8 @@
 // sees both ends of. Sixteen clients issue random operations for 20 s, with
 // the watchdog expiring sessions and a stale image marked half-way: every
 // request must get exactly one reply of its own, nothing may deadlock, and
-// the state must be consistent at the end. And the clients' library: late
-// replies after a time-out are skipped, a server that goes away is
-// reported (its heartbeat keeper: helperctl_session_test).
+// the state must be consistent at the end. And the clients' library (its
+// heartbeat keeper: helperctl_session_test).
 #include <gmock/gmock.h>
 
 #include <future>
@@ -196,7 +195,9 @@ void expectError(const std::function<void()>& call, Kind kind, const std::string
   }
 }
 
-TEST_F(HelperClientTest, AReplyThatArrivesAfterItsTimeOutIsSkippedByTheNextCall) {
+// The clients' library: a reply that arrives after its call timed out is
+// skipped by the next call; a server that goes away is reported.
+TEST_F(HelperClientTest, ALateReplyIsSkippedAndAServerThatGoesAwayIsReported) {
   setKnobs({{"tun_delay_ms", "800"}});
   auto activator = client();
   auto activation = std::async(std::launch::async, [&] { return activator->activate("socks5://192.0.2.1:1080", 1); });
@@ -207,13 +208,9 @@ TEST_F(HelperClientTest, AReplyThatArrivesAfterItsTimeOutIsSkippedByTheNextCall)
   // The status reply arrives meanwhile; ping must not take it for its own.
   EXPECT_EQ(impatient->ping(), "1.0.0");
   EXPECT_EQ(impatient->status().helperVersion(), "1.0.0");
-}
-
-TEST_F(HelperClientTest, AServerThatGoesAwayIsReportedAsDisconnected) {
-  auto c = client();
   server_->stop();
-  expectError([&] { c->ping(); }, Kind::disconnected, "");
-  expectError([&] { c->ping(); }, Kind::disconnected, "closed");
+  expectError([&] { activator->ping(); }, Kind::disconnected, "");
+  expectError([&] { activator->ping(); }, Kind::disconnected, "closed");
 }
 
 }  // namespace
