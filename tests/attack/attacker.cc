@@ -36,19 +36,14 @@ extern char** environ;
 
 namespace {
 
-// Connects `fd` to the helper; false when it cannot.
-bool connectToHelper(int fd) {
+// Connects `fd`, a new socket unless given, to the helper, or exits.
+int connectToHelper(int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0)) {
   const char* root = std::getenv("HELPER_ROOT");
   const std::string path = std::string(root ? root : "") + "/run/tarn.CorvalethApp.helper.xpc";
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
-int connectedSocket() {
-  const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (!connectToHelper(fd)) {
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     std::printf("connect: %s\n", std::strerror(errno));
     std::exit(2);
   }
@@ -73,19 +68,14 @@ std::string receive(int fd) {
   std::_Exit(127);
 }
 
-// Runs the intact image from a memfd; this process keeps a descriptor that
-// could rewrite the code while it runs.
+// Runs the intact image from a memfd, which stays open in the client: a
+// descriptor through which its user could rewrite the code while it runs.
 int memfdAttack(const std::string& marker, const std::string& image, const std::string& url) {
   std::ifstream in(image, std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(in)), {});
   const int memfd = static_cast<int>(::syscall(SYS_memfd_create, "client", 0));
   if (memfd < 0 || ::write(memfd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return 3;
-  const pid_t child = ::fork();
-  if (child == 0) execClient("/proc/self/fd/" + std::to_string(memfd), marker, url);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  std::printf("client exited with %d\n", WEXITSTATUS(status));
-  return 0;
+  execClient("/proc/self/fd/" + std::to_string(memfd), marker, url);
 }
 
 // A child connects and execs the signed client; the parent shares the
@@ -96,7 +86,7 @@ int connectExec(const std::string& marker, const std::string& image, const std::
   if (::pipe(stop) != 0 || ::pipe2(connected, O_CLOEXEC) != 0) return 3;
   const pid_t child = ::fork();
   if (child == 0) {
-    if (!connectToHelper(fd)) std::_Exit(2);
+    connectToHelper(fd);
     ::dup2(stop[0], 0);  // the client reads the URL from a standard input that never ends
     execClient(image, marker, "-");  // the pipe closes at the exec: connected and exec'ing
   }
@@ -182,7 +172,7 @@ int ptraceAttach(pid_t pid) {
 // stopped.
 int hoard(int count) {
   for (int i = 0; i < count; ++i) {
-    const std::string first = receive(connectedSocket());
+    const std::string first = receive(connectToHelper());
     std::printf("%s\n", first.find("\"hello\"") != std::string::npos ? "hello" : first.c_str());
   }
   ::raise(SIGSTOP);
@@ -200,7 +190,7 @@ int main(int argc, char** argv) {
   if (mode == "traceme" && argc == 5) return traceme(argv[2], argv[3], argv[4]);
   if (mode == "ptrace" && argc == 3) return ptraceAttach(std::atoi(argv[2]));
   if (mode == "connect-exit") {
-    connectedSocket();
+    connectToHelper();
     std::printf("%d\n", ::getpid());
     return 0;
   }

@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -57,10 +56,6 @@ class HelperFixture : public EngineFixture {
   void stopHelper() {
     if (helper_ && helper_->sendSignal(SIGKILL)) helper_->waitForExit(10);
   }
-  // Its exit status, once it exited within `seconds`.
-  std::optional<int> helperExit(double seconds) {
-    return helper_->waitForExit(seconds) ? std::optional<int>(helper_->terminationStatus()) : std::nullopt;
-  }
   // Its whole log lines so far.
   std::vector<std::string> lines() const {
     std::vector<std::string> out;
@@ -88,23 +83,13 @@ class HelperFixture : public EngineFixture {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }
-  // The update: a new executable moved over the old one (a new inode).
-  void replaceExecutable() {
-    makeCopy(helperPath(), helperPath() + ".new", "tarn.CorvalethApp.helper");
-    std::filesystem::rename(helperPath() + ".new", helperPath());
-  }
   static std::string socketPath() { return paths::rooted(kControlSocketPath); }
   std::string helperPath() const { return tmp_.file("bin/helper"); }
   // Pids of running engines started from this test's engine path.
   std::vector<pid_t> runningEngines() const {
     std::vector<pid_t> out;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-      std::ifstream cmdline(entry.path() / "cmdline");
-      std::string argv0;
-      if (std::getline(cmdline, argv0, '\0') && argv0 == enginePath_) {
-        out.push_back(std::stoi(entry.path().filename()));
-      }
-    }
+    std::istringstream pids(runCommand({"/usr/bin/pgrep", "-f", "^" + enginePath_ + "( |$)"}).out);
+    for (pid_t pid; pids >> pid;) out.push_back(pid);
     return out;
   }
 

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "platform/codesign/code_file.h"
@@ -26,18 +26,8 @@ std::atomic<int> counter{0};
 // Processes whose real user is `uid`.
 std::vector<pid_t> processesOf(uid_t uid) {
   std::vector<pid_t> out;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream status(entry.path() / "status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("Uid:", 0) == 0) {
-        if (std::stoul(line.substr(4)) == uid) out.push_back(std::stoi(name));
-        break;
-      }
-    }
-  }
+  std::istringstream pids(runCommand({"/usr/bin/pgrep", "-U", std::to_string(uid)}).out);
+  for (pid_t pid; pids >> pid;) out.push_back(pid);
   return out;
 }
 
@@ -98,20 +88,18 @@ std::unique_ptr<ChildProcess> ThrowawayUser::start(std::vector<std::string> argv
   return startProgram(SpawnRequest(full[0], std::vector<std::string>(full.begin() + 1, full.end()), out, err));
 }
 
-const ClientGroup& ClientGroup::get() {
-  static const ClientGroup* group = new ClientGroup;
-  return *group;
-}
-
-ClientGroup::ClientGroup() {
-  name_ = "htestapp" + std::to_string(::getpid());
-  must(runCommand({"/usr/sbin/groupadd", "--system", name_}), "groupadd " + name_);
-  const group* g = ::getgrnam(name_.c_str());
-  if (g == nullptr) throw std::runtime_error("no such group after groupadd: " + name_);
-  gid_ = g->gr_gid;
-  ::setenv("HELPER_CLIENT_GROUP", name_.c_str(), 1);
-  static const std::string removeAtExit = name_;
-  std::atexit([] { runCommand({"/usr/sbin/groupdel", removeAtExit}); });
+gid_t clientGroup() {
+  static const gid_t gid = [] {
+    const std::string name = "htestapp" + std::to_string(::getpid());
+    must(runCommand({"/usr/sbin/groupadd", "--system", name}), "groupadd " + name);
+    const group* g = ::getgrnam(name.c_str());
+    if (g == nullptr) throw std::runtime_error("no such group after groupadd: " + name);
+    ::setenv("HELPER_CLIENT_GROUP", name.c_str(), 1);
+    static const std::string removeAtExit = name;
+    std::atexit([] { runCommand({"/usr/sbin/groupdel", removeAtExit}); });
+    return g->gr_gid;
+  }();
+  return gid;
 }
 
 void installAsApplication(const std::string& program, const std::string& path) {
@@ -122,7 +110,7 @@ void installAsApplication(const std::string& program, const std::string& path) {
     throw std::runtime_error(r.error().message);
   }
   // The owner first: changing it clears the set-group-ID bit.
-  ::chown(path.c_str(), 0, ClientGroup::get().gid());
+  ::chown(path.c_str(), 0, clientGroup());
   ::chmod(path.c_str(), 02755);
 }
 

@@ -42,18 +42,10 @@ class ThrowawayUser {
   gid_t gid_ = 0;
 };
 
-// The application's group for this test program; HELPER_CLIENT_GROUP names
-// it for the helpers it starts. Removed when the program ends.
-class ClientGroup {
- public:
-  static const ClientGroup& get();
-  gid_t gid() const { return gid_; }
-
- private:
-  ClientGroup();
-  std::string name_;
-  gid_t gid_ = 0;
-};
+// The application's group for this test program, made on first use;
+// HELPER_CLIENT_GROUP names it for the helpers it starts. Removed when the
+// program ends.
+gid_t clientGroup();
 
 // A copy of `program` at `path`, signed as the application with the test
 // team key, root:group, mode 2755. `path`'s folder must be one only root
