@@ -24,16 +24,8 @@ namespace {
 using helper::ProxyConfig;
 using helper::ProxyKind;
 using Clock = std::chrono::steady_clock;
+using namespace helperctl;
 
-constexpr int kExitInvalidUrl = 2;     // not a usable proxy URL
-constexpr int kExitUnreachable = 3;    // name does not resolve, connection refused or failed
-constexpr int kExitAuth = 4;           // credentials rejected or required
-constexpr int kExitNoMethod = 5;       // no authentication method in common
-constexpr int kExitTargetRefused = 6;  // the proxy refused the connection to the target
-constexpr int kExitNotAProxy = 7;      // the answer is not the protocol's
-constexpr int kExitBroken = 8;         // the proxy closed or broke the connection mid-handshake
-constexpr int kExitTimeout = 9;        // no complete answer within the time-out
-constexpr int kExitInternal = 70;      // the handshake had no setup (a bug)
 
 using Target = helper::ProxyTarget;
 
@@ -105,7 +97,7 @@ Failure explain(const helper::Error& error, bool connecting, bool pastDeadline, 
                                     : "not an HTTP proxy: the " + where +
                                           " answered without an HTTP status line"};
     case EINVAL:
-      return {kExitInternal, "internal error: the handshake found no setup"};
+      return {EX_SOFTWARE, "internal error: the handshake found no setup"};
     default:
       return {kExitBroken, "the connection to the " + where + " broke during the handshake: " +
                                std::strerror(error.code)};

@@ -33,9 +33,7 @@ namespace {
 using helper::HelperClient;
 using helper::HelperClientError;
 using helper::ipc::UniqueFd;
-
-constexpr int kExitNotAdmitted = 4;      // the helper refused this program
-constexpr int kExitNoAnswer = 5;         // time-out, lost connection, nonsense reply
+using namespace helperctl;
 
 constexpr const char* kConnectionStatuses =
     "3 the helper is not running or not reachable; 4 the helper refused this program (it must be "
