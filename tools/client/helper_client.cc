@@ -43,14 +43,14 @@ std::unique_ptr<HelperClient> HelperClient::connect(Options options) {
       throw HelperClientError(Kind::protocol, "cannot read the helper's greeting: " +
                                                   std::string(std::strerror(first.error)));
   }
-  Decoded<std::variant<Hello, Refusal>> greeting = decodeGreeting(first.data);
-  if (!greeting.value) {
-    throw HelperClientError(Kind::protocol, "the helper's greeting makes no sense (" + greeting.error + ")");
+  Result<std::variant<Hello, Refusal>> greeting = decodeGreeting(first.data);
+  if (!greeting) {
+    throw HelperClientError(Kind::protocol, "the helper's greeting makes no sense (" + greeting.error().message + ")");
   }
-  if (const auto* refusal = std::get_if<Refusal>(&*greeting.value)) {
+  if (const auto* refusal = std::get_if<Refusal>(&*greeting)) {
     throw HelperClientError(Kind::refused, "the helper refused the connection: " + refusal->reason, refusal->error);
   }
-  Hello hello = std::get<Hello>(*greeting.value);
+  Hello hello = std::get<Hello>(*greeting);
   return std::unique_ptr<HelperClient>(new HelperClient(std::move(options), std::move(socket), std::move(hello)));
 }
 
@@ -90,21 +90,21 @@ ControlResult HelperClient::call(ControlRequest request, double timeout) {
                               std::string("the helper closed the connection during ") +
                                   operationName(request.op));
     }
-    Decoded<ControlReply> decoded = decodeReply(reply.data, request.op);
+    Result<ControlReply> decoded = decodeReply(reply.data, request.op);
     // A late reply to an earlier call that timed out is skipped; it may be
     // of another operation.
-    const std::optional<std::uint64_t> id = decoded.value ? decoded.value->id : replyId(reply.data);
+    const std::optional<std::uint64_t> id = decoded ? decoded->id : replyId(reply.data);
     if (id && *id < request.id) continue;
-    if (!decoded.value || decoded.value->id != request.id) {
+    if (!decoded || decoded->id != request.id) {
       closed_ = true;
       socket_->close();
       throw HelperClientError(Kind::protocol,
                               "the helper's reply makes no sense (" +
-                                  (decoded.value ? "unexpected id " + std::to_string(decoded.value->id)
-                                                 : decoded.error) +
+                                  (decoded ? "unexpected id " + std::to_string(decoded->id)
+                                           : decoded.error().message) +
                                   ")");
     }
-    return std::move(decoded.value->result);
+    return std::move(decoded->result);
   }
 }
 
