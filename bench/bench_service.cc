@@ -51,9 +51,9 @@ double percentile(std::vector<double> v, double p) {
 }
 
 void BM_RoundTrips(benchmark::State& state) {
-  std::string error;
-  ipc::UniqueFd echo = ipc::connectSocket(workDir + "/echo.sock", &error);
-  if (!echo.valid()) die(error);
+  auto connected = ipc::connectSocket(workDir + "/echo.sock");
+  if (!connected) die(connected.error().message);
+  ipc::UniqueFd echo = std::move(*connected);
   HelperClient::Options o;
   o.socketPath = workDir + "/root" + kControlSocketPath;
   o.requireRootServer = false;
@@ -68,7 +68,7 @@ void BM_RoundTrips(benchmark::State& state) {
   };
   for (auto _ : state) {
     time(runs[0], [&] {
-      if (ipc::sendPacket(echo.get(), packet, 5) != 0 || ipc::receivePacket(echo.get(), 65536, 5).data != packet) {
+      if (!ipc::sendPacket(echo.get(), packet, 5) || ipc::receivePacket(echo.get(), 65536, 5).data != packet) {
         die("echo failed");
       }
     });
@@ -106,9 +106,9 @@ BENCHMARK(BM_HelperIdleMemory)->Iterations(1);
 // ends both by the ids started here.
 int measure(int argc, char** argv) {
   workDir = std::getenv(kDirEnv);
-  std::string error;
-  ipc::UniqueFd listening = ipc::bindListeningSocket(workDir + "/echo.sock", &error);
-  if (!listening.valid()) die(error);
+  auto bound = ipc::bindListeningSocket(workDir + "/echo.sock");
+  if (!bound) die(bound.error().message);
+  ipc::UniqueFd listening = std::move(*bound);
   const pid_t echo = fork();
   if (echo == 0) {
     for (char buf[65536];;) {

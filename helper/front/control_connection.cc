@@ -53,13 +53,13 @@ ControlConnectionHandler::ControlConnectionHandler(HelperProtocol& exportedObjec
 
 std::optional<std::string> ControlConnectionHandler::handlePacket(ipc::ServerConnection& connection,
                                                                   std::string_view packet) {
-  Decoded<ControlRequest> decoded = decodeRequest(packet, connection.nonce());
-  if (!decoded.value) {
+  Result<ControlRequest> decoded = decodeRequest(packet, connection.nonce());
+  if (!decoded) {
     log_.error("closing connection from PID %d: malformed request (%s)",
-               connection.processIdentifier(), decoded.error.c_str());
+               connection.processIdentifier(), decoded.error().message.c_str());
     return std::nullopt;
   }
-  const ControlRequest& request = *decoded.value;
+  const ControlRequest& request = *decoded;
   // The slot is shared with the callbacks, so a reply that came late could
   // never write into a finished frame.
   auto slot = std::make_shared<ReplySlot>();

@@ -61,10 +61,9 @@ int main(int argc, char** argv) {
   options.serviceName = HelperConstants::machServiceName;
   options.protocolVersion = HelperConstants::protocolVersion;
   static ipc::PacketServer listener(options, delegate);
-  const std::string error = listener.resume();
-  if (!error.empty()) {
+  if (const Status listening = listener.resume(); !listening) {
     // Without its socket the service is of no use; systemd restarts it.
-    log.fault("cannot listen for connections: %s", error.c_str());
+    log.fault("cannot listen for connections: %s", listening.error().message.c_str());
     os().exit(1);
   }
   log.notice("helper listening on %s", HelperConstants::machServiceName);

@@ -49,14 +49,12 @@ Json parseObject(std::string_view text) {
 
 // Reads a packet with `read`, which throws Refused for what it cannot take.
 template <typename T, typename Read>
-Decoded<T> decode(std::string_view packet, Read read) {
-  Decoded<T> out;
+Result<T> decode(std::string_view packet, Read read) {
   try {
-    out.value = read(parseObject(packet));
+    return read(parseObject(packet));
   } catch (const Refused& refused) {
-    out.error = refused.reason;
+    return Error{refused.reason};
   }
-  return out;
 }
 
 template <typename T>
@@ -198,7 +196,7 @@ std::string encodeRequest(const ControlRequest& request, std::string_view nonce)
   return dump(out);
 }
 
-Decoded<ControlRequest> decodeRequest(std::string_view packet, std::string_view expectedNonce) {
+Result<ControlRequest> decodeRequest(std::string_view packet, std::string_view expectedNonce) {
   return decode<ControlRequest>(packet, [expectedNonce](const Json& object) {
     if (stringAt(object, "nonce") != expectedNonce) throw Refused{"wrong nonce"};
     ControlRequest request;
@@ -236,7 +234,7 @@ std::string encodeReply(const ControlReply& reply) {
   return dump(out);
 }
 
-Decoded<ControlReply> decodeReply(std::string_view packet, ControlOperation expected) {
+Result<ControlReply> decodeReply(std::string_view packet, ControlOperation expected) {
   return decode<ControlReply>(packet, [expected](const Json& object) {
     ControlReply reply{idAt(object), {}};
     const std::string op = stringAt(object, "op");
@@ -265,11 +263,14 @@ Decoded<ControlReply> decodeReply(std::string_view packet, ControlOperation expe
   });
 }
 
-std::optional<std::uint64_t> replyId(std::string_view packet) { return decode<std::uint64_t>(packet, idAt).value; }
+std::optional<std::uint64_t> replyId(std::string_view packet) {
+  const Result<std::uint64_t> id = decode<std::uint64_t>(packet, idAt);
+  return id ? std::optional(*id) : std::nullopt;
+}
 
 std::string encodeStatus(const HelperStatus& status) { return dump(statusRecord(status)); }
 
-Decoded<std::variant<Hello, Refusal>> decodeGreeting(std::string_view packet) {
+Result<std::variant<Hello, Refusal>> decodeGreeting(std::string_view packet) {
   return decode<std::variant<Hello, Refusal>>(packet, [](const Json& object) -> std::variant<Hello, Refusal> {
     if (find(object, "refused") != nullptr) return Refusal{stringAt(object, "refused"), errorAt(object)};
     Hello hello{stringAt(object, "hello"), stringAt(object, "nonce"),

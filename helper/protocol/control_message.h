@@ -22,6 +22,7 @@
 #include <variant>
 
 #include "helper/protocol/control_error.h"
+#include "platform/base/result.h"
 #include "helper/protocol/helper_status.h"
 
 namespace helper {
@@ -70,15 +71,8 @@ struct ControlReply {
   ControlResult result;
 };
 
-// Either a value or why there is none.
-template <typename T>
-struct Decoded {
-  std::optional<T> value;
-  std::string error;
-};
-
 // Service side.
-Decoded<ControlRequest> decodeRequest(std::string_view packet, std::string_view expectedNonce);
+Result<ControlRequest> decodeRequest(std::string_view packet, std::string_view expectedNonce);
 std::string encodeReply(const ControlReply& reply);
 
 // Client side.
@@ -86,7 +80,7 @@ std::string encodeRequest(const ControlRequest& request, std::string_view nonce)
 // `expected` is the operation that was asked; a reply for another one is
 // refused. A status reply's record is read leniently: a missing or mistyped
 // key takes its default (false, no host, 0, 0, the empty version, 0).
-Decoded<ControlReply> decodeReply(std::string_view packet, ControlOperation expected);
+Result<ControlReply> decodeReply(std::string_view packet, ControlOperation expected);
 // The id of a reply of any operation; absent when the packet is not one.
 std::optional<std::uint64_t> replyId(std::string_view packet);
 // The status record as a status reply carries it (`helperctl status --json`).
@@ -104,6 +98,6 @@ struct Refusal {
   std::string reason;
   std::optional<ErrorCode> error;  // absent from helpers of protocol version 1
 };
-Decoded<std::variant<Hello, Refusal>> decodeGreeting(std::string_view packet);
+Result<std::variant<Hello, Refusal>> decodeGreeting(std::string_view packet);
 
 }  // namespace helper

@@ -15,13 +15,11 @@ class PacketClient {
  public:
   // Connects to `path` and checks who listens there: with
   // `requireRootServer` the listening process must run as root, so that an
-  // unprivileged impostor cannot pose as the helper. Returns null with a
-  // reason in `error` on failure.
-  static std::unique_ptr<PacketClient> connect(const std::string& path, bool requireRootServer,
-                                               std::string* error);
+  // unprivileged impostor cannot pose as the helper.
+  static Result<std::unique_ptr<PacketClient>> connect(const std::string& path, bool requireRootServer);
 
-  // 0 or an errno value (see sendPacket).
-  int send(std::string_view packet, double timeoutSeconds = 5);
+  // See sendPacket.
+  Status send(std::string_view packet, double timeoutSeconds = 5);
   ReceivedPacket receive(std::size_t maxSize, double timeoutSeconds);
 
   const Credentials& server() const { return server_; }

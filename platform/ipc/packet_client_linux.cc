@@ -4,28 +4,21 @@
 
 namespace helper::ipc {
 
-std::unique_ptr<PacketClient> PacketClient::connect(const std::string& path, bool requireRootServer,
-                                                    std::string* error) {
-  UniqueFd fd = connectSocket(path, error);
-  if (!fd.valid()) return nullptr;
-  const std::optional<Credentials> server = peerCredentials(fd.get());
-  if (!server) {
-    if (error) *error = "cannot read the credentials of the process listening on " + path;
-    return nullptr;
-  }
+Result<std::unique_ptr<PacketClient>> PacketClient::connect(const std::string& path, bool requireRootServer) {
+  Result<UniqueFd> fd = connectSocket(path);
+  if (!fd) return fd.error();
+  const std::optional<Credentials> server = peerCredentials(fd->get());
+  if (!server) return Error::fromErrno("cannot read the credentials of the process listening on " + path);
   if (requireRootServer && server->uid != 0) {
-    if (error) {
-      *error = "refusing to talk to " + path + ": it is served by user id " +
-               std::to_string(server->uid) + " (PID " + std::to_string(server->pid) +
-               "), not by root";
-    }
-    return nullptr;
+    return Error{"refusing to talk to " + path + ": it is served by user id " + std::to_string(server->uid) +
+                     " (PID " + std::to_string(server->pid) + "), not by root",
+                 EPERM};
   }
-  return std::unique_ptr<PacketClient>(new PacketClient(std::move(fd), *server));
+  return std::unique_ptr<PacketClient>(new PacketClient(std::move(*fd), *server));
 }
 
-int PacketClient::send(std::string_view packet, double timeoutSeconds) {
-  if (!fd_.valid()) return EBADF;
+Status PacketClient::send(std::string_view packet, double timeoutSeconds) {
+  if (!fd_.valid()) return Error::fromErrno("send", EBADF);
   return sendPacket(fd_.get(), packet, timeoutSeconds);
 }
 

@@ -141,7 +141,7 @@ class PacketServer {
 
   // Takes or binds the socket and starts the listener thread. Returns the
   // empty text on success, otherwise why it cannot listen.
-  std::string resume();
+  Status resume();
   // Stops accepting, closes every connection and waits for the delivery
   // threads; a request being handled is finished first. For tests and
   // orderly shutdown.

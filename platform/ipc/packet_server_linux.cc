@@ -78,24 +78,25 @@ PacketServer::PacketServer(Options options, Delegate& delegate)
 
 PacketServer::~PacketServer() { stop(); }
 
-std::string PacketServer::resume() {
-  std::string error;
+Status PacketServer::resume() {
   if (options_.useSocketActivation) {
-    listenFd_ = socketFromActivation(&error);
-    if (!listenFd_.valid() && !error.empty()) return error;
+    Result<UniqueFd> activated = socketFromActivation();
+    if (!activated) return activated.error();
+    listenFd_ = std::move(*activated);
   }
   if (!listenFd_.valid()) {
-    listenFd_ = bindListeningSocket(options_.socketPath, &error);
-    if (!listenFd_.valid()) return error;
+    Result<UniqueFd> bound = bindListeningSocket(options_.socketPath);
+    if (!bound) return bound.error();
+    listenFd_ = std::move(*bound);
   }
   // Accepted sockets inherit this, so even packets a client writes before
   // it was accepted carry its credentials.
   enableCredentialPassing(listenFd_.get());
   stopEvent_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!stopEvent_.valid()) return std::string("eventfd: ") + std::strerror(errno);
+  if (!stopEvent_.valid()) return Error::fromErrno("eventfd");
   listener_ = std::thread([this] { listen(); });
   pthread_setname_np(listener_.native_handle(), "listener");
-  return "";
+  return success();
 }
 
 void PacketServer::stop() {
@@ -144,7 +145,7 @@ void PacketServer::listen() {
 
 void PacketServer::refuse(int fd, RefusalCode code, const std::string& reason) {
   // Best effort: the socket is new, so its queue has room; never wait.
-  sendPacket(fd, refusalPacket(code, reason), 0);
+  (void)sendPacket(fd, refusalPacket(code, reason), 0);  // a peer that cannot take it is closed anyway
 }
 
 void PacketServer::accepted(UniqueFd fd) {
@@ -218,7 +219,7 @@ void PacketServer::accepted(UniqueFd fd) {
       nlohmann::ordered_json hello = {
           {"hello", options.serviceName}, {"nonce", c.nonce()}, {"maxPacketSize", options.maxPacketSize}};
       if (options.protocolVersion != 0) hello["protocolVersion"] = options.protocolVersion;
-      bool open = sendPacket(fd, hello.dump(), 0) == 0;
+      bool open = sendPacket(fd, hello.dump(), 0).ok();
       while (open) {
         ReceivedPacket packet = receivePacket(fd, options.maxPacketSize, options.idleTimeout);
         using Status = ReceivedPacket::Status;
@@ -249,7 +250,7 @@ void PacketServer::accepted(UniqueFd fd) {
           }
         }
         const std::optional<std::string> reply = c.handler_->handlePacket(c, packet.data);
-        open = reply && sendPacket(fd, *reply, options.sendTimeout) == 0;
+        open = reply && sendPacket(fd, *reply, options.sendTimeout).ok();
       }
     }
     c.handler_.reset();

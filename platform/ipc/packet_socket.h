@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "platform/base/clock.h"
+#include "platform/base/result.h"
 #include "platform/base/unique_fd.h"
 
 namespace helper::ipc {
@@ -60,24 +61,24 @@ struct ReceivedPacket {
 ReceivedPacket receivePacket(int fd, std::size_t maxSize, double timeoutSeconds);
 
 // Sends one packet, waiting up to `timeoutSeconds` for room in the other
-// end's queue. Returns 0 or an errno value (ETIMEDOUT on time-out, EPIPE
-// when the other end is gone). Never raises SIGPIPE.
-int sendPacket(int fd, std::string_view data, double timeoutSeconds);
+// end's queue. The error's code is the errno value (ETIMEDOUT on time-out,
+// EPIPE when the other end is gone). Never raises SIGPIPE.
+Status sendPacket(int fd, std::string_view data, double timeoutSeconds);
 
 // A listening SOCK_SEQPACKET socket bound at `path`, mode 0666. An existing
 // socket file that nobody listens on any more is replaced; a live one, or a
 // file of another kind, is left alone and reported. The parent directory is
-// created when missing. On failure returns an invalid fd and sets `error`.
-UniqueFd bindListeningSocket(const std::string& path, std::string* error);
+// created when missing.
+Result<UniqueFd> bindListeningSocket(const std::string& path);
 
 // The listening socket handed over by systemd socket activation (LISTEN_PID
 // and LISTEN_FDS naming this process), when it is a listening Unix
-// SOCK_SEQPACKET socket; invalid when there is none. Clears the variables so
+// SOCK_SEQPACKET socket; an invalid descriptor when systemd passed none, an
+// error when it passed some but none of that kind. Clears the variables so
 // children do not see them.
-UniqueFd socketFromActivation(std::string* error);
+Result<UniqueFd> socketFromActivation();
 
-// A SOCK_SEQPACKET socket connected to `path`; on failure invalid, with a
-// reason in `error` that a user can act on.
-UniqueFd connectSocket(const std::string& path, std::string* error);
+// A SOCK_SEQPACKET socket connected to `path`, or a reason a user can act on.
+Result<UniqueFd> connectSocket(const std::string& path);
 
 }  // namespace helper::ipc

@@ -40,20 +40,16 @@ int waitFor(int fd, short events, double deadline) {
   }
 }
 
-bool fillAddress(const std::string& path, sockaddr_un& address, socklen_t& length,
-                 std::string* error) {
+Status fillAddress(const std::string& path, sockaddr_un& address, socklen_t& length) {
   address = sockaddr_un{};
   address.sun_family = AF_UNIX;
   if (path.empty() || path.size() >= sizeof(address.sun_path)) {
-    if (error) *error = "socket path too long (" + std::to_string(path.size()) + " bytes): " + path;
-    return false;
+    return Error{"socket path too long (" + std::to_string(path.size()) + " bytes): " + path, ENAMETOOLONG};
   }
   std::memcpy(address.sun_path, path.data(), path.size());
   length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
-  return true;
+  return success();
 }
-
-std::string errnoText(int error) { return std::strerror(error); }
 
 }  // namespace
 
@@ -152,23 +148,23 @@ ReceivedPacket receivePacket(int fd, std::size_t maxSize, double timeoutSeconds)
   return out;
 }
 
-int sendPacket(int fd, std::string_view data, double timeoutSeconds) {
+Status sendPacket(int fd, std::string_view data, double timeoutSeconds) {
   const double deadline = timeoutSeconds < 0 ? -1 : monotonicSeconds() + timeoutSeconds;
   for (;;) {
     const ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0) return 0;
+    if (n >= 0) return success();
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return Error::fromErrno("send");
     const int ready = waitFor(fd, POLLOUT, deadline);
-    if (ready == 0) return ETIMEDOUT;
-    if (ready < 0) return -ready;
+    if (ready == 0) return Error::fromErrno("send", ETIMEDOUT);
+    if (ready < 0) return Error::fromErrno("send", -ready);
   }
 }
 
-UniqueFd bindListeningSocket(const std::string& path, std::string* error) {
+Result<UniqueFd> bindListeningSocket(const std::string& path) {
   sockaddr_un address;
   socklen_t length;
-  if (!fillAddress(path, address, length, error)) return UniqueFd();
+  if (Status s = fillAddress(path, address, length); !s) return s.error();
 
   std::error_code ec;
   std::filesystem::create_directories(paths::dirName(path), ec);
@@ -176,37 +172,25 @@ UniqueFd bindListeningSocket(const std::string& path, std::string* error) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) {
     if (!S_ISSOCK(st.st_mode)) {
-      if (error) *error = path + " exists and is not a socket; remove it by hand";
-      return UniqueFd();
+      return Error{path + " exists and is not a socket; remove it by hand", EEXIST};
     }
     // A socket file: stale unless someone still accepts on it.
     UniqueFd probe(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (probe.valid() &&
         ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), length) == 0) {
-      if (error) *error = "another instance is already listening on " + path;
-      return UniqueFd();
+      return Error{"another instance is already listening on " + path, EADDRINUSE};
     }
     ::unlink(path.c_str());
   }
 
   UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) {
-    if (error) *error = "socket: " + errnoText(errno);
-    return UniqueFd();
-  }
+  if (!fd.valid()) return Error::fromErrno("socket");
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-    if (error) *error = "bind " + path + ": " + errnoText(errno);
-    return UniqueFd();
+    return Error::fromErrno("bind " + path);
   }
   // Everyone may connect; admission decides who is served.
-  if (::chmod(path.c_str(), 0666) != 0) {
-    if (error) *error = "chmod " + path + ": " + errnoText(errno);
-    return UniqueFd();
-  }
-  if (::listen(fd.get(), SOMAXCONN) != 0) {
-    if (error) *error = "listen " + path + ": " + errnoText(errno);
-    return UniqueFd();
-  }
+  if (::chmod(path.c_str(), 0666) != 0) return Error::fromErrno("chmod " + path);
+  if (::listen(fd.get(), SOMAXCONN) != 0) return Error::fromErrno("listen " + path);
   return fd;
 }
 
@@ -239,14 +223,14 @@ bool isListeningSeqpacketUnixSocket(int fd) {
 
 }  // namespace
 
-UniqueFd socketFromActivation(std::string* error) {
+Result<UniqueFd> socketFromActivation() {
   const long pid = parseCount(std::getenv("LISTEN_PID"), INT32_MAX);
   const long count = parseCount(std::getenv("LISTEN_FDS"), 1024);
   // Meant for this process or not, the variables are not passed on.
   ::unsetenv("LISTEN_PID");
   ::unsetenv("LISTEN_FDS");
   ::unsetenv("LISTEN_FDNAMES");
-  if (pid != ::getpid() || count <= 0) return UniqueFd();
+  if (pid != ::getpid() || count <= 0) return UniqueFd();  // not socket-activated
   UniqueFd chosen;
   for (int fd = kFirstActivatedFd; fd < kFirstActivatedFd + count; ++fd) {
     if (!chosen.valid() && isListeningSeqpacketUnixSocket(fd)) {
@@ -256,22 +240,19 @@ UniqueFd socketFromActivation(std::string* error) {
       ::close(fd);  // nothing else of ours is socket-activated
     }
   }
-  if (!chosen.valid() && error) {
-    *error = "systemd passed " + std::to_string(count) +
-             " descriptor(s), none a listening SOCK_SEQPACKET Unix socket";
+  if (!chosen.valid()) {
+    return Error{"systemd passed " + std::to_string(count) +
+                 " descriptor(s), none a listening SOCK_SEQPACKET Unix socket", EBADF};
   }
   return chosen;
 }
 
-UniqueFd connectSocket(const std::string& path, std::string* error) {
+Result<UniqueFd> connectSocket(const std::string& path) {
   sockaddr_un address;
   socklen_t length;
-  if (!fillAddress(path, address, length, error)) return UniqueFd();
+  if (Status s = fillAddress(path, address, length); !s) return s.error();
   UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) {
-    if (error) *error = "socket: " + errnoText(errno);
-    return UniqueFd();
-  }
+  if (!fd.valid()) return Error::fromErrno("socket");
   // A full accept queue makes connect() wait; bound that wait.
   timeval tv{5, 0};
   ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
@@ -281,27 +262,19 @@ UniqueFd connectSocket(const std::string& path, std::string* error) {
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
     const int e = errno;
-    if (error) {
-      switch (e) {
-        case ENOENT:
-          *error = "the helper is not running (no socket at " + path + ")";
-          break;
-        case ECONNREFUSED:
-          *error = "the helper is not running (nobody listens on " + path + ")";
-          break;
-        case EAGAIN:
-          *error = "the helper is not accepting connections (its queue on " + path +
-                   " stayed full for 5 s)";
-          break;
-        case EACCES:
-        case EPERM:
-          *error = "no permission to connect to " + path;
-          break;
-        default:
-          *error = "cannot connect to " + path + ": " + errnoText(e);
-      }
+    switch (e) {
+      case ENOENT:
+        return Error{"the helper is not running (no socket at " + path + ")", e};
+      case ECONNREFUSED:
+        return Error{"the helper is not running (nobody listens on " + path + ")", e};
+      case EAGAIN:
+        return Error{"the helper is not accepting connections (its queue on " + path + " stayed full for 5 s)", e};
+      case EACCES:
+      case EPERM:
+        return Error{"no permission to connect to " + path, e};
+      default:
+        return Error::fromErrno("cannot connect to " + path, e);
     }
-    return UniqueFd();
   }
   timeval none{0, 0};
   ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &none, sizeof(none));

@@ -10,7 +10,7 @@ namespace helper {
 namespace {
 
 using Kind = HelperClientError::Kind;
-using Status = ipc::ReceivedPacket::Status;
+using Received = ipc::ReceivedPacket::Status;
 
 // Replies are small; the largest is a status record.
 constexpr std::size_t kMaxReplySize = std::size_t{64} * 1024;
@@ -26,31 +26,31 @@ std::string secondsText(double s) {
 std::unique_ptr<HelperClient> HelperClient::connect(Options options) {
   if (options.socketPath.empty()) options.socketPath = paths::rooted(kControlSocketPath);
   if (!options.requireRootServer) options.requireRootServer = paths::helperRoot().empty();
-  std::string error;
-  auto socket = ipc::PacketClient::connect(options.socketPath, *options.requireRootServer, &error);
-  if (!socket) throw HelperClientError(Kind::unreachable, error);
+  auto connected = ipc::PacketClient::connect(options.socketPath, *options.requireRootServer);
+  if (!connected) throw HelperClientError(Kind::unreachable, connected.error().message);
+  std::unique_ptr<ipc::PacketClient> socket = std::move(*connected);
 
   const ipc::ReceivedPacket first = socket->receive(kMaxReplySize, options.connectTimeout);
   switch (first.status) {
-    case Status::packet:
+    case Received::packet:
       break;
-    case Status::timeout:
+    case Received::timeout:
       throw HelperClientError(Kind::timeout, "the helper did not greet this connection within " +
                                                  secondsText(options.connectTimeout) + " s");
-    case Status::closed:
+    case Received::closed:
       throw HelperClientError(Kind::refused, "the helper closed the connection without a word");
     default:
       throw HelperClientError(Kind::protocol, "cannot read the helper's greeting: " +
                                                   std::string(std::strerror(first.error)));
   }
-  Decoded<std::variant<Hello, Refusal>> greeting = decodeGreeting(first.data);
-  if (!greeting.value) {
-    throw HelperClientError(Kind::protocol, "the helper's greeting makes no sense (" + greeting.error + ")");
+  Result<std::variant<Hello, Refusal>> greeting = decodeGreeting(first.data);
+  if (!greeting) {
+    throw HelperClientError(Kind::protocol, "the helper's greeting makes no sense (" + greeting.error().message + ")");
   }
-  if (const auto* refusal = std::get_if<Refusal>(&*greeting.value)) {
+  if (const auto* refusal = std::get_if<Refusal>(&*greeting)) {
     throw HelperClientError(Kind::refused, "the helper refused the connection: " + refusal->reason, refusal->error);
   }
-  Hello hello = std::get<Hello>(*greeting.value);
+  Hello hello = std::get<Hello>(*greeting);
   return std::unique_ptr<HelperClient>(new HelperClient(std::move(options), std::move(socket), std::move(hello)));
 }
 
@@ -68,44 +68,43 @@ ControlResult HelperClient::call(ControlRequest request, double timeout) {
                                                 " bytes; the helper takes at most " +
                                                 std::to_string(hello_.maxPacketSize));
   }
-  const int sent = socket_->send(packet, timeout);
-  if (sent != 0) {
+  if (const auto sent = socket_->send(packet, timeout); !sent) {
     closed_ = true;
     socket_->close();
-    throw HelperClientError(sent == ETIMEDOUT ? Kind::timeout : Kind::disconnected,
-                            std::string("cannot send to the helper: ") + std::strerror(sent));
+    throw HelperClientError(sent.error().code == ETIMEDOUT ? Kind::timeout : Kind::disconnected,
+                            std::string("cannot send to the helper: ") + std::strerror(sent.error().code));
   }
   const double deadline = monotonicSeconds() + timeout;
   for (;;) {
     const double left = deadline - monotonicSeconds();
     const ipc::ReceivedPacket reply = socket_->receive(kMaxReplySize, left > 0 ? left : 0);
-    if (reply.status == Status::timeout) {
+    if (reply.status == Received::timeout) {
       // The reply may still come; the next call skips it by its id.
       throw HelperClientError(Kind::timeout, std::string("no reply to ") + operationName(request.op) +
                                                  " within " + secondsText(timeout) + " s");
     }
-    if (reply.status != Status::packet) {
+    if (reply.status != Received::packet) {
       closed_ = true;
       socket_->close();
       throw HelperClientError(Kind::disconnected,
                               std::string("the helper closed the connection during ") +
                                   operationName(request.op));
     }
-    Decoded<ControlReply> decoded = decodeReply(reply.data, request.op);
+    Result<ControlReply> decoded = decodeReply(reply.data, request.op);
     // A late reply to an earlier call that timed out is skipped; it may be
     // of another operation.
-    const std::optional<std::uint64_t> id = decoded.value ? decoded.value->id : replyId(reply.data);
+    const std::optional<std::uint64_t> id = decoded ? decoded->id : replyId(reply.data);
     if (id && *id < request.id) continue;
-    if (!decoded.value || decoded.value->id != request.id) {
+    if (!decoded || decoded->id != request.id) {
       closed_ = true;
       socket_->close();
       throw HelperClientError(Kind::protocol,
                               "the helper's reply makes no sense (" +
-                                  (decoded.value ? "unexpected id " + std::to_string(decoded.value->id)
-                                                 : decoded.error) +
+                                  (decoded ? "unexpected id " + std::to_string(decoded->id)
+                                           : decoded.error().message) +
                                   ")");
     }
-    return std::move(decoded.value->result);
+    return std::move(decoded->result);
   }
 }
 
