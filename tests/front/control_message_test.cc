@@ -21,21 +21,21 @@ std::string request(const std::string& fields) { return R"({"nonce":")" + std::s
 // what it refuses the reason it gives.
 std::string asRequest(std::string_view packet) {
   const auto decoded = decodeRequest(packet, kNonce);
-  return decoded.value ? encodeRequest(*decoded.value, kNonce) : decoded.error;
+  return decoded.ok() ? encodeRequest(*decoded, kNonce) : decoded.error().message;
 }
 template <Op op>
 std::string asReply(std::string_view packet) {
   const auto decoded = decodeReply(packet, op);
-  return decoded.value ? encodeReply(*decoded.value) : decoded.error;
+  return decoded.ok() ? encodeReply(*decoded) : decoded.error().message;
 }
 // "hello <nonce> <size> v<version>" or "refused <reason>[ <domain> <code>]".
 std::string asGreeting(std::string_view packet) {
   const auto decoded = decodeGreeting(packet);
-  if (!decoded.value) return decoded.error;
-  if (const auto* h = std::get_if<Hello>(&*decoded.value)) {
+  if (!decoded.ok()) return decoded.error().message;
+  if (const auto* h = std::get_if<Hello>(&*decoded)) {
     return "hello " + h->nonce + " " + std::to_string(h->maxPacketSize) + " v" + std::to_string(h->protocolVersion);
   }
-  const auto& r = std::get<Refusal>(*decoded.value);
+  const auto& r = std::get<Refusal>(*decoded);
   return "refused " + r.reason + (r.error ? " " + r.error->domain + " " + std::to_string(r.error->code) : "");
 }
 
@@ -138,7 +138,7 @@ TEST(ControlMessageTest, RepliesAreExactlyTheDocumentedText) {
   for (const auto& [result, text] : cases) {
     EXPECT_EQ(encodeReply(ControlReply{5, result}), text);
     const auto back = decodeReply(text, static_cast<ControlOperation>(result.index()));
-    EXPECT_EQ(back.value ? encodeReply(*back.value) : back.error, text);
+    EXPECT_EQ(back.ok() ? encodeReply(*back) : back.error().message, text);
   }
 }
 
@@ -156,8 +156,8 @@ TEST(ControlMessageTest, StatusRecordsTakeDefaultsForMissingOrMistypedKeys) {
     const auto decoded =
         decodeReply(R"({"id":1,"op":"status","status":{)" + std::string(fields) + R"(,"$class":"CorvalethHelperStatus"}})",
                     ControlOperation::status);
-    ASSERT_TRUE(decoded.value) << fields << ": " << decoded.error;
-    EXPECT_EQ(std::get<HelperStatus>(decoded.value->result), expected) << fields;
+    ASSERT_TRUE(decoded.ok()) << fields << ": " << decoded.error().message;
+    EXPECT_EQ(std::get<HelperStatus>(decoded->result), expected) << fields;
   }
 }
 

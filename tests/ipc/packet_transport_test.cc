@@ -63,15 +63,15 @@ class PacketTransportTest : public ::testing::Test {
     options.protocolVersion = 7;
     options.useSocketActivation = false;
     server_ = std::make_unique<PacketServer>(options, delegate_);
-    ASSERT_EQ(server_->resume(), "");
+    ASSERT_TRUE(server_->resume());
   }
   void TearDown() override { server_.reset(); }
 
   // A connection and its first packet.
   UniqueFd connect(std::string* first = nullptr, const std::string& path = "") {
-    std::string error;
-    UniqueFd fd = connectSocket(path.empty() ? path_ : path, &error);
-    EXPECT_TRUE(fd.valid()) << error;
+    Result<UniqueFd> connected = connectSocket(path.empty() ? path_ : path);
+    EXPECT_TRUE(connected) << connected.error().message;
+    UniqueFd fd = connected ? std::move(*connected) : UniqueFd();
     const ReceivedPacket hello = receivePacket(fd.get(), 4096, 5);
     EXPECT_EQ(hello.status, Status::packet);
     if (first != nullptr) *first = hello.data;
@@ -97,7 +97,7 @@ TEST_F(PacketTransportTest, TheHelloComesFirstAndPipelinedRepliesComeInOrder) {
   EXPECT_THAT(second, ::testing::MatchesRegex(hello));
   EXPECT_NE(first, second);  // each connection has a nonce of its own
 
-  for (const char* p : {"one", "slow", "three"}) ASSERT_EQ(sendPacket(a.get(), p, 5), 0);
+  for (const char* p : {"one", "slow", "three"}) ASSERT_TRUE(sendPacket(a.get(), p, 5));
   for (const char* expected : {"echo:one", "echo:slow", "echo:three"}) {
     EXPECT_EQ(receivePacket(a.get(), 4096, 5).data, expected);
   }
@@ -125,7 +125,7 @@ TEST_F(PacketTransportTest, EachLimitRefusesWithItsOwnCode) {
   options.maxConnections = 3;
   options.maxConnectionsPerUser = 1;
   PacketServer server(options, delegate_);
-  ASSERT_EQ(server.resume(), "");
+  ASSERT_TRUE(server.resume());
   const auto first = [&] {
     std::string packet;
     held_.push_back(connect(&packet, options.socketPath));
@@ -165,7 +165,7 @@ TEST_F(PacketTransportTest, APacketWithDescriptorsClosesItsConnectionAndTheDescr
   close(pair[1]);
 
   EXPECT_THAT(os_.messages("Listener"), ::testing::ElementsAre(HasSubstr("a request carried file descriptors")));
-  ASSERT_EQ(sendPacket(other.get(), "still", 5), 0);
+  ASSERT_TRUE(sendPacket(other.get(), "still", 5));
   EXPECT_EQ(receivePacket(other.get(), 4096, 5).data, "echo:still");
 }
 
@@ -173,8 +173,7 @@ TEST_F(PacketTransportTest, APacketWithDescriptorsClosesItsConnectionAndTheDescr
 // client is told when it cannot connect.
 TEST_F(PacketTransportTest, SocketPathsThatCannotBeUsedAreNamedInWords) {
   const std::string stale = tmp_.file("stale.sock"), file = tmp_.file("plain"), missing = tmp_.file("missing.sock");
-  std::string error;
-  bindListeningSocket(stale, &error);  // closed at once: a socket file nobody listens on, as a crashed helper leaves
+  (void)bindListeningSocket(stale);  // closed at once: a socket file nobody listens on, as a crashed helper leaves
   test::writeFile(file, "x");
   const std::string tooLong = tmp_.file(std::string(120, 'x'));
   const std::string longError = "socket path too long (" + std::to_string(tooLong.size()) + " bytes): " + tooLong;
@@ -184,8 +183,9 @@ TEST_F(PacketTransportTest, SocketPathsThatCannotBeUsedAreNamedInWords) {
       {tooLong, longError},
   };
   for (const auto& [path, expected] : connects) {
-    EXPECT_FALSE(connectSocket(path, &error).valid()) << path;
-    EXPECT_EQ(error, expected);
+    const Result<UniqueFd> connected = connectSocket(path);
+    ASSERT_FALSE(connected) << path;
+    EXPECT_EQ(connected.error().message, expected);
   }
   // A live socket or another file is left alone; a stale one is replaced.
   const std::pair<std::string, std::string> binds[] = {
@@ -194,11 +194,12 @@ TEST_F(PacketTransportTest, SocketPathsThatCannotBeUsedAreNamedInWords) {
       {tooLong, longError},
   };
   for (const auto& [path, expected] : binds) {
-    EXPECT_FALSE(bindListeningSocket(path, &error).valid()) << path;
-    EXPECT_EQ(error, expected);
+    const Result<UniqueFd> bound = bindListeningSocket(path);
+    ASSERT_FALSE(bound) << path;
+    EXPECT_EQ(bound.error().message, expected);
   }
   EXPECT_EQ(test::readFile(file), "x");
-  EXPECT_TRUE(bindListeningSocket(stale, &error).valid()) << error;
+  EXPECT_TRUE(bindListeningSocket(stale));
 }
 
 // systemd's socket is taken only when it is meant for this process and is
@@ -206,9 +207,9 @@ TEST_F(PacketTransportTest, SocketPathsThatCannotBeUsedAreNamedInWords) {
 // so that children do not see them. In a child, where descriptor 3 and the
 // environment are ours to set.
 TEST_F(PacketTransportTest, TheSocketCanComeFromSystemd) {
-  std::string error;
-  UniqueFd listening = bindListeningSocket(tmp_.file("activated.sock"), &error);
-  ASSERT_TRUE(listening.valid()) << error;
+  Result<UniqueFd> bound = bindListeningSocket(tmp_.file("activated.sock"));
+  ASSERT_TRUE(bound) << bound.error().message;
+  const UniqueFd listening = std::move(*bound);
   const struct {
     const char* what;
     bool ourPid;
@@ -227,32 +228,34 @@ TEST_F(PacketTransportTest, TheSocketCanComeFromSystemd) {
       if (fd < 0 || dup2(fd, 3) != 3) _exit(10);
       setenv("LISTEN_PID", std::to_string(c.ourPid ? getpid() : getpid() + 1).c_str(), 1);
       setenv("LISTEN_FDS", "1", 1);
-      std::string e;
-      const UniqueFd taken = socketFromActivation(&e);
+      const Result<UniqueFd> taken = socketFromActivation();
       if (getenv("LISTEN_PID") != nullptr || getenv("LISTEN_FDS") != nullptr) _exit(11);
-      if (taken.valid()) _exit(taken.get() == 3 ? 0 : 12);
-      if (c.ourPid && e != "systemd passed 1 descriptor(s), none a listening SOCK_SEQPACKET Unix socket") _exit(13);
+      if (taken && taken->valid()) _exit(taken->get() == 3 ? 0 : 12);
+      if (c.ourPid != !taken) _exit(13);
+      if (!taken && taken.error().message != "systemd passed 1 descriptor(s), none a listening SOCK_SEQPACKET Unix socket") _exit(14);
       _exit(fcntl(3, F_GETFD) == -1 ? 1 : 2);
     }
     int status = 0;
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exitStatus) << c.what << ": " << status;
   }
-  EXPECT_FALSE(socketFromActivation(&error).valid());
+  const Result<UniqueFd> none = socketFromActivation();
+  EXPECT_TRUE(none && !none->valid());
 }
 
 TEST_F(PacketTransportTest, TheClientTalksOnlyToARootServerUnlessToldOtherwise) {
   HELPER_SKIP_UNLESS(getuid() == 0 ? "" : "needs root to listen as another user");
   chmod(tmp_.path().c_str(), 0777);
   const std::string path = tmp_.file("nobody.sock");
-  std::string error;
   ASSERT_EQ(seteuid(65534), 0);  // the listener's credentials are taken now
-  UniqueFd listening = bindListeningSocket(path, &error);
+  const Result<UniqueFd> listening = bindListeningSocket(path);
   ASSERT_EQ(seteuid(0), 0);
-  ASSERT_TRUE(listening.valid()) << error;
-  EXPECT_EQ(PacketClient::connect(path, true, &error), nullptr);
-  EXPECT_THAT(error, HasSubstr("it is served by user id 65534 (PID " + std::to_string(getpid()) + "), not by root"));
-  EXPECT_NE(PacketClient::connect(path, false, &error), nullptr) << error;
+  ASSERT_TRUE(listening);
+  const auto refused = PacketClient::connect(path, true);
+  ASSERT_FALSE(refused);
+  EXPECT_THAT(refused.error().message,
+              HasSubstr("it is served by user id 65534 (PID " + std::to_string(getpid()) + "), not by root"));
+  EXPECT_TRUE(PacketClient::connect(path, false));
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ class ConcurrencyTest : public EngineFixture, public ipc::PacketServer::Delegate
     s.serviceName = HelperConstants::machServiceName;
     s.useSocketActivation = false;
     server_ = std::make_unique<ipc::PacketServer>(s, *this);
-    EXPECT_EQ(server_->resume(), "");
+    EXPECT_TRUE(server_->resume());
   }
   void TearDown() override {
     server_.reset();
@@ -74,26 +74,26 @@ class StrictClient {
   explicit StrictClient(const std::string& path) { connect(path); }
 
   void connect(const std::string& path) {
-    std::string error;
-    socket_ = ipc::PacketClient::connect(path, false, &error);
-    ASSERT_NE(socket_, nullptr) << error;
+    auto connected = ipc::PacketClient::connect(path, false);
+    ASSERT_TRUE(connected) << connected.error().message;
+    socket_ = std::move(*connected);
     const auto greeting = decodeGreeting(socket_->receive(65536, 30).data);
-    ASSERT_TRUE(greeting.value && std::holds_alternative<Hello>(*greeting.value));
-    nonce_ = std::get<Hello>(*greeting.value).nonce;
+    ASSERT_TRUE(greeting.ok() && std::holds_alternative<Hello>(*greeting));
+    nonce_ = std::get<Hello>(*greeting).nonce;
   }
 
   // Empty on success; otherwise what went wrong.
   std::string call(ControlRequest request, ControlResult* result) {
     request.id = nextId_++;
-    if (socket_->send(encodeRequest(request, nonce_)) != 0) return "send failed";
+    if (!socket_->send(encodeRequest(request, nonce_))) return "send failed";
     const auto reply = socket_->receive(65536, 60);
     if (reply.status != Status::packet) return "no reply to " + std::string(operationName(request.op));
     const auto decoded = decodeReply(reply.data, request.op);
-    if (!decoded.value) return "bad reply " + reply.data + ": " + decoded.error;
-    if (decoded.value->id != request.id) return "reply for id " + std::to_string(decoded.value->id);
+    if (!decoded.ok()) return "bad reply " + reply.data + ": " + decoded.error().message;
+    if (decoded->id != request.id) return "reply for id " + std::to_string(decoded->id);
     const auto extra = socket_->receive(65536, 0);
     if (extra.status != Status::timeout) return "a second packet after the reply: " + extra.data;
-    *result = decoded.value->result;
+    *result = decoded->result;
     return "";
   }
 

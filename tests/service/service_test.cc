@@ -29,16 +29,19 @@ using Status = ipc::ReceivedPacket::Status;
 // A connection whose hello was read; "$NONCE" in what it sends is its nonce.
 struct RawConnection {
   explicit RawConnection(const std::string& path) {
-    std::string error;
-    socket = ipc::PacketClient::connect(path, false, &error);
-    const auto greeting = decodeGreeting(socket ? socket->receive(65536, 10).data : error);
-    const Hello* hello = greeting.value ? std::get_if<Hello>(&*greeting.value) : nullptr;
-    EXPECT_TRUE(hello) << error;
+    auto connected = ipc::PacketClient::connect(path, false);
+    if (connected) socket = std::move(*connected);
+    const auto greeting = decodeGreeting(socket ? socket->receive(65536, 10).data : connected.error().message);
+    const Hello* hello = greeting.ok() ? std::get_if<Hello>(&*greeting) : nullptr;
+    EXPECT_TRUE(hello) << (connected ? "" : connected.error().message);
     nonce = hello ? hello->nonce : "";
   }
+  // 0 or the errno of the failed send.
   int send(std::string text) {
     for (size_t at; (at = text.find("$NONCE")) != std::string::npos;) text.replace(at, 6, nonce);
-    return socket ? socket->send(text) : EBADF;
+    if (!socket) return EBADF;
+    const auto sent = socket->send(text);
+    return sent ? 0 : sent.error().code;
   }
 
   std::unique_ptr<ipc::PacketClient> socket;

@@ -46,14 +46,14 @@ class FakeHelper : public ipc::PacketServer::Delegate, public ipc::PacketHandler
     return true;
   }
   std::optional<std::string> handlePacket(ipc::ServerConnection& connection, std::string_view packet) override {
-    Decoded<ControlRequest> request = decodeRequest(packet, connection.nonce());
-    if (!request.value) return std::nullopt;
-    ControlReply reply{request.value->id, PingResult{"1.0.0"}};
-    if (request.value->op == ControlOperation::activate) reply.result = ActivateResult{true, kToken, {}, {}};
-    if (request.value->op == ControlOperation::heartbeat) reply.result = HeartbeatResult{!refuseHeartbeats};
-    if (request.value->op == ControlOperation::deactivate) reply.result = DeactivateResult{true, {}, {}};
+    Result<ControlRequest> request = decodeRequest(packet, connection.nonce());
+    if (!request.ok()) return std::nullopt;
+    ControlReply reply{request->id, PingResult{"1.0.0"}};
+    if (request->op == ControlOperation::activate) reply.result = ActivateResult{true, kToken, {}, {}};
+    if (request->op == ControlOperation::heartbeat) reply.result = HeartbeatResult{!refuseHeartbeats};
+    if (request->op == ControlOperation::deactivate) reply.result = DeactivateResult{true, {}, {}};
     std::lock_guard<std::mutex> guard(mutex);
-    requests.push_back(*request.value);
+    requests.push_back(*request);
     lastReply = Clock::now();
     return encodeReply(reply);
   }
@@ -78,7 +78,7 @@ class HelperctlSessionTest : public ::testing::Test {
     options.serviceName = "fake helper";
     options.useSocketActivation = false;
     server_ = std::make_unique<ipc::PacketServer>(options, fake_);
-    ASSERT_EQ(server_->resume(), "");
+    ASSERT_TRUE(server_->resume());
   }
   void TearDown() override {
     server_.reset();
