@@ -12,12 +12,6 @@ std::string_view rawValue(ProxyKind kind) {
   return kind == ProxyKind::http ? "http" : "socks5";
 }
 
-std::optional<ProxyKind> proxyKindFromRawValue(std::string_view raw) {
-  if (raw == "socks5") return ProxyKind::socks5;
-  if (raw == "http") return ProxyKind::http;
-  return std::nullopt;
-}
-
 namespace {
 
 bool contains(std::string_view text, std::string_view part) {

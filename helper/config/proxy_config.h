@@ -15,8 +15,6 @@ enum class ProxyKind { socks5, http };
 // "socks5" or "http": the text written as the proxy type in the engine
 // configuration.
 std::string_view rawValue(ProxyKind kind);
-// Exactly "socks5" or "http" (case-sensitive); absent otherwise.
-std::optional<ProxyKind> proxyKindFromRawValue(std::string_view raw);
 
 struct ProxyConfig {
   std::string host;  // percent-decoded, never empty, not lowercased
