@@ -1,4 +1,4 @@
-// pidfd system calls. Debian 12's <sys/pidfd.h> declares them without C
+// The pidfd signal call. Debian 12's <sys/pidfd.h> declares them without C
 // linkage, so C++ code cannot link against it; these call the kernel
 // directly.
 #pragma once
@@ -9,9 +9,6 @@
 #include <unistd.h>
 
 namespace helper {
-
-// A descriptor naming process `pid`, or -1 with errno set.
-inline int pidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 // Sends `signal` to the process named by `pidfd`; 0, or -1 with errno set
 // (ESRCH once it has ended).
