@@ -1,5 +1,5 @@
-// The pidfd signal call. Debian 12's <sys/pidfd.h> declares them without C
-// linkage, so C++ code cannot link against it; these call the kernel
+// pidfd_send_signal. Debian 12's <sys/pidfd.h> declares it without C
+// linkage, so C++ code cannot link against it; this calls the kernel
 // directly.
 #pragma once
 
