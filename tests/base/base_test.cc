@@ -33,8 +33,8 @@ TEST(FairGateTest, KeysTakeTurnsAndNoMoreThanTheCapacityIsInside) {
   std::vector<int> order;
   std::atomic<int> inside{0}, most{0};
   std::vector<std::thread> threads;
-  for (const auto& [key, id] : {std::pair{1000u, 0}, {1000u, 1}, {1000u, 2}, {1000u, 3}, {2000u, 9}}) {
-    threads.emplace_back([&, key, id] {
+  for (const auto& entry : {std::pair{1000u, 0}, {1000u, 1}, {1000u, 2}, {1000u, 3}, {2000u, 9}}) {
+    threads.emplace_back([&, key = entry.first, id = entry.second] {
       FairGate::Pass pass(gate, key, 5s);
       most = std::max(most.load(), ++inside);
       {
