@@ -19,11 +19,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-mode_t fileMode(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
 class MihomoManagerTest : public EngineFixture {};
 
 // The device is the first free utunN beside other tunnel clients' (one named
@@ -71,7 +66,7 @@ TEST_F(MihomoManagerTest, AStartRunsTheFileCheckedOnTheFirstFreeDeviceWithPrivat
   EXPECT_EQ(readFile(config), *makeConfig(upstream(), "utun1"));
   EXPECT_TRUE(eventually([&] { return readFile(log) == "earlier run\ntest engine: created utun1\n"; }))
       << readFile(log);
-  EXPECT_EQ(fileMode(config), 0600u);
+  EXPECT_EQ(std::filesystem::status(config).permissions(), std::filesystem::perms(0600));
   EXPECT_THAT(readFile("/proc/" + std::to_string(m.process()->pid()) + "/status"), HasSubstr("\nUmask:\t0077\n"));
   for (const char* dev : {"utun", "utun0"}) ip({"tuntap", "del", "dev", dev, "mode", "tun"});
 }
