@@ -6,7 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -37,53 +37,34 @@ class SessionOs : public FakeOs {
  public:
   SessionOs() {
     interfaces = [this](double) {
-      std::unique_lock<std::mutex> lock(gateMutex_);
-      gateChanged_.wait(lock, [this] { return !held_; });
-      lock.unlock();
+      while (holdStarts) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       return runningChild() != 0 ? std::vector<std::string>{"utun0"} : std::vector<std::string>{};
     };
-  }
-  // From now on an engine start waits (with the service lock held) until
-  // release().
-  void holdStarts() {
-    std::lock_guard<std::mutex> lock(gateMutex_);
-    held_ = true;
-  }
-  void release() {
-    {
-      std::lock_guard<std::mutex> lock(gateMutex_);
-      held_ = false;
-    }
-    gateChanged_.notify_all();
   }
   Result<std::unique_ptr<ChildProcess>> spawn(const SpawnRequest& request) override {
     ++nextPid;
     return FakeOs::spawn(request);
   }
 
- private:
-  std::mutex gateMutex_;
-  std::condition_variable gateChanged_;
-  bool held_ = false;
+  // While set, an engine start waits, with the service lock held.
+  std::atomic<bool> holdStarts{false};
 };
 
 class SessionTest : public ::testing::Test {
  protected:
-  void SetUp() override { CodeSignValidator::recordStartupStamp(); }
+  void SetUp() override {
+    CodeSignValidator::recordStartupStamp();
+    HelperServiceImpl::Options o;
+    o.watchdogInterval = 0.005;
+    o.exitDelay = 0.01;
+    service_ = std::make_unique<HelperServiceImpl>(o);
+  }
   void TearDown() override {
-    os_.release();
+    os_.holdStarts = false;
     service_.reset();
   }
 
-  HelperServiceImpl& service() {
-    if (!service_) {
-      HelperServiceImpl::Options o;
-      o.watchdogInterval = 0.005;
-      o.exitDelay = 0.01;
-      service_ = std::make_unique<HelperServiceImpl>(o);
-    }
-    return *service_;
-  }
+  HelperServiceImpl& service() { return *service_; }
 
   Reply activate(Caller caller, const std::string& url = "socks5://192.0.2.10:1080") {
     Reply r;
@@ -289,13 +270,13 @@ TEST_F(SessionTest, AStaleImageWaitsForASessionHeardFromWithinThirtySecondsThenE
   // regardless, once.
   os_.wall = os_.wall + 0.001;
   service().markStaleImage();
-  os_.holdStarts();
+  os_.holdStarts = true;
   auto blocked = std::async(std::launch::async, [&] { return activate(kRoot); });
   ASSERT_TRUE(eventually([&] { return os_.exitsSoFar() == std::vector<int>{0}; }));
   EXPECT_THAT(lines(), Contains("helper binary was replaced on disk — tearing down and exiting so launchd starts "
                                 "the updated one"));
   EXPECT_THAT(os_.childSignals[running], ElementsAre(SIGTERM));
-  os_.release();
+  os_.holdStarts = false;
   blocked.get();
 }
 
@@ -314,7 +295,7 @@ TEST_F(SessionTest, AnUpdateDuringASessionEndsTheProcessWhenTheSessionEnds) {
 
 TEST_F(SessionTest, NeitherAnUnusableURLNorAStaleImageCheckWaitsForTheServiceLock) {
   const std::string token = *activate(kAlice).token;
-  os_.holdStarts();
+  os_.holdStarts = true;
   auto blocked = std::async(std::launch::async, [&] { return activate(kAlice, "socks5://192.0.2.30:1080"); });
   ASSERT_TRUE(eventually([&] { return lines().back() == "re-activating: tearing down previous session"; }));
   const auto t0 = std::chrono::steady_clock::now();
@@ -322,7 +303,7 @@ TEST_F(SessionTest, NeitherAnUnusableURLNorAStaleImageCheckWaitsForTheServiceLoc
   EXPECT_EQ(bad.failure, sessionFailure("Невалидный proxy URL", 1));
   for (int i = 0; i < 200; ++i) service().markStaleImageSoon();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
-  os_.release();
+  os_.holdStarts = false;
   const Reply replaced = blocked.get();
   ASSERT_TRUE(replaced.success);
   // The checks that waited behind the lock ran after it, as one or two
