@@ -18,6 +18,7 @@
 #include <linux/if.h>
 #include <linux/if_tun.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -52,7 +53,8 @@ std::string configuredDevice(const std::string& configFile) {
 
 bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
 
-// Creates the device, up; -1 when it cannot.
+// Creates the device and brings it up, in this process: a child would be
+// taken for another engine until it has run its program. -1 when it cannot.
 int createTun(std::string& name, bool persist) {
   const int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
   ifreq ifr{};
@@ -61,7 +63,12 @@ int createTun(std::string& name, bool persist) {
   if (fd < 0 || ioctl(fd, TUNSETIFF, &ifr) < 0) return -1;
   name = ifr.ifr_name;
   if (persist) ioctl(fd, TUNSETPERSIST, 1);
-  return shell("/usr/sbin/ip link set dev " + name + " up") ? fd : -1;
+  const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ioctl(sock, SIOCGIFFLAGS, &ifr);
+  ifr.ifr_flags |= IFF_UP;
+  ioctl(sock, SIOCSIFFLAGS, &ifr);
+  close(sock);
+  return fd;
 }
 
 }  // namespace
