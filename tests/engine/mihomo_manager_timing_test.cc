@@ -18,10 +18,6 @@ using ::testing::ElementsAre;
 class TimingTest : public ::testing::Test {
  protected:
   void SetUp() override { fresh(); }
-  void TearDown() override {
-    manager_.reset();
-    scope_.reset();
-  }
 
   // A new fake system in place of the last one.
   FakeOs& fresh() {
@@ -65,9 +61,7 @@ TEST_F(TimingTest, TheDeviceIsSeenAtTheNextPollOrAnnouncement) {
     std::optional<std::vector<double>> announcements;  // none: no subscription
     double deviceAt, seenAt;
   } cases[] = {
-      {std::nullopt, 12.3, 12.5},
-      {std::vector<double>{3.1, 12.3}, 12.3, 12.3},  // an unrelated one first
-      {std::vector<double>{}, 12.3, 12.5},            // subscribed, nothing announced
+      {std::nullopt, 12.3, 12.5}, {std::vector<double>{3.1, 12.3}, 12.3, 12.3},  // an unrelated one first
   };
   for (const auto& c : cases) {
     fresh();
@@ -76,62 +70,45 @@ TEST_F(TimingTest, TheDeviceIsSeenAtTheNextPollOrAnnouncement) {
     ASSERT_TRUE(startWithDeviceAt(c.deviceAt));
     EXPECT_EQ(manager_->capturedUtun(), "utun3");
     EXPECT_NEAR(system().now - system().startedAt, c.seenAt + 0.002, 1e-9);
-    EXPECT_THAT(lines(), ElementsAre("mihomo started, PID 4242", "waiting for TUN… 5s elapsed, utuns: utun10,utun2",
-                                     "waiting for TUN… 10s elapsed, utuns: utun10,utun2",
-                                     "mihomo created TUN device utun3"));
-    EXPECT_EQ(system().mask, 022u);
+    EXPECT_THAT(lines(),
+                ElementsAre("mihomo started, PID 4242", "waiting for TUN… 5s elapsed, utuns: utun10,utun2",
+                            "waiting for TUN… 10s elapsed, utuns: utun10,utun2", "mihomo created TUN device utun3"));
   }
 }
 
-TEST_F(TimingTest, StopNoticesAnEngineThatExitsWithinTheGraceAtOnce) {
-  system().configureChild = [](FakeChild& c) {
-    c.exitsOnSigterm = false;
-    c.exitsAt = 1000 + 1.337;  // virtual; exits with status 1 on its own
+// Each step of a start comes only after the one before succeeded: a refused
+// engine file touches nothing, a host the configuration cannot name only
+// creates the folders, and a failed launch comes after every file. The
+// file-creation mask is back after each.
+TEST_F(TimingTest, EachStepOfAStartComesOnlyAfterTheOneBefore) {
+  const std::vector<std::string> steps = {"mkdir " + paths::rooted(kEngineDataDir), "mkdir " + paths::rooted(kLogDir),
+                                          "write " + paths::rooted(kEngineConfigPath) + " 384",
+                                          "open " + paths::rooted(kEngineLogPath),
+                                          "spawn " + std::string(FakeOs::kEnginePath)};
+  const struct {
+    std::function<void(FakeOs&, ProxyConfig&)> breakIt;
+    size_t stepsTaken;
+    std::string error;
+  } cases[] = {
+      {[](FakeOs& os, ProxyConfig&) { os.engineRefused = Error("owned by a user"); }, 0,
+       "mihomo не стартанул: mihomo binary refused: owned by a user — only root may be able to change it"},
+      {[](FakeOs&, ProxyConfig& upstream) { upstream.host = "bad host"; }, 2, "mihomo не стартанул: "},
+      {[](FakeOs& os, ProxyConfig&) { os.spawnError = ENOEXEC; }, 5,
+       "mihomo не стартанул: Process.run() failed: Exec format error"},
   };
-  ASSERT_TRUE(startWithDeviceAt(0));
-  const double before = system().now;
-  manager_->stop();
-  // Up to the exit at 1.337 s and not a moment longer: nothing waits out a
-  // poll, and a sweep that killed nothing does not pause.
-  EXPECT_NEAR(system().now - before, 1.337 - (before - 1000), 1e-9);
-  const auto all = lines();
-  EXPECT_NE(std::find(all.begin(), all.end(), "mihomo exited (status 1)"), all.end());
-}
-
-TEST_F(TimingTest, StepsRunInOrderAndTheSnapshotPrecedesTheLaunch) {
-  ASSERT_TRUE(startWithDeviceAt(0));
-  const std::string data = paths::rooted(kEngineDataDir);
-  EXPECT_THAT(system().fileOperations,
-              ElementsAre("mkdir " + data, "mkdir " + paths::rooted(kLogDir),
-                          "write " + paths::rooted(kEngineConfigPath) + " 384", "open " + paths::rooted(kEngineLogPath),
-                          "spawn " + std::string(FakeOs::kEnginePath)));
-  // A device present at the launch poll is the engine's only if it was not in
-  // the snapshot: here it appeared right after the snapshot was taken.
-  EXPECT_EQ(manager_->capturedUtun(), "utun3");
-}
-
-TEST_F(TimingTest, RefusalsBeforeTheFilesTouchNothing) {
-  // A refused signature comes before any file; a refused host before the
-  // configuration is written.
-  system().engineRefused = Error("owned by a user");
-  const Status refused = manager().start(upstream_);
-  ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().message,
-            "mihomo не стартанул: mihomo binary refused: owned by a user — only root may be able to change it");
-  EXPECT_TRUE(system().fileOperations.empty());
-  upstream_.host = "bad host";
-  system().engineRefused.reset();
-  EXPECT_TRUE(MihomoError::is(manager().start(upstream_).error(), MihomoError::Case::startFailed));
-  for (const auto& op : system().fileOperations) EXPECT_EQ(op.rfind("mkdir ", 0), 0u) << op;
-  EXPECT_TRUE(lines().empty());
-}
-
-TEST_F(TimingTest, LaunchFailure) {
-  system().spawnError = ENOEXEC;
-  EXPECT_EQ(manager().start(upstream_).error().message,
-            "mihomo не стартанул: Process.run() failed: Exec format error");
-  EXPECT_EQ(manager_->process(), nullptr);
-  EXPECT_EQ(system().mask, 022u);
+  for (const auto& c : cases) {
+    fresh();
+    ProxyConfig upstream = upstream_;
+    c.breakIt(system(), upstream);
+    const Status started = manager().start(upstream);
+    EXPECT_EQ(system().fileOperations, std::vector<std::string>(steps.begin(), steps.begin() + c.stepsTaken));
+    EXPECT_EQ(system().mask, 022u);
+    ASSERT_FALSE(started);
+    EXPECT_TRUE(MihomoError::is(started.error(), MihomoError::Case::startFailed));
+    EXPECT_EQ(started.error().message.rfind(c.error, 0), 0u) << started.error().message;
+    EXPECT_EQ(manager_->process(), nullptr);
+    EXPECT_TRUE(lines().empty());
+  }
 }
 
 TEST_F(TimingTest, WaitLimitCountsFromTheLaunch) {
@@ -141,47 +118,32 @@ TEST_F(TimingTest, WaitLimitCountsFromTheLaunch) {
   EXPECT_LT(system().now - system().startedAt, 30.26);
   EXPECT_EQ(manager_->process(), nullptr);
   EXPECT_THAT(system().childSignals[4242], ElementsAre(SIGKILL));
-  const auto all = lines();
-  EXPECT_EQ(all.back(), "mihomo started but TUN not created within 30s — killing. utuns present: utun0,utun1");
-  EXPECT_EQ(std::count_if(all.begin(), all.end(),
-                          [](const std::string& l) { return l.rfind("waiting for TUN", 0) == 0; }),
-            5);
+  EXPECT_EQ(lines().back(), "mihomo started but TUN not created within 30s — killing. utuns present: utun0,utun1");
 }
 
 // After its device appears the engine is given until it is quiet at two
-// looks in a row, a millisecond apart, at most 20 ms.
-TEST_F(TimingTest, TheStartReturnsWhenTheEngineHasSettledOrAfterTheLimit) {
-  const std::pair<double, double> cases[] = {{0, 0.002}, {0.5055, 0.007}, {1e9, 0.02}};  // busy until, returns after
-  for (const auto& [busyFor, returnsAfter] : cases) {
+// looks in a row, a millisecond apart, at most 20 ms. An engine that dies
+// before that, or before its device appears (seen at the next poll), did
+// not start: the start fails as soon as that is seen, and nothing is held.
+TEST_F(TimingTest, TheStartReturnsWhenTheEngineHasSettledAndFailsWhenItDiesFirst) {
+  const struct {
+    double busyFor, exitsAt, deviceAt, returnsAt;  // seconds after the launch
+  } cases[] = {
+      {0, -1, 0.5, 0.502}, {0.5055, -1, 0.5, 0.507}, {1e9, -1, 0.5, 0.52}, {1e9, 0.51, 0.5, 0.51}, {0, 2.1, 5, 2.25}};
+  for (const auto& c : cases) {
     fresh();
-    system().linkAnnouncements = std::vector<double>{0.5};
-    system().busyFor = busyFor;
-    ASSERT_TRUE(startWithDeviceAt(0.5));
-    EXPECT_NEAR(system().now - system().startedAt, 0.5 + returnsAfter, 1e-9) << busyFor;
-    EXPECT_EQ(manager_->capturedUtun(), "utun3");
+    system().linkAnnouncements = std::vector<double>{c.deviceAt};
+    system().busyFor = c.busyFor;
+    system().configureChild = [&c](FakeChild& child) { child.exitsAt = c.exitsAt < 0 ? -1 : 1000 + c.exitsAt; };
+    const Status started = startWithDeviceAt(c.deviceAt);
+    EXPECT_NEAR(system().now - 1000, c.returnsAt, 1e-9) << c.busyFor << " " << c.exitsAt;
+    EXPECT_EQ(manager_->capturedUtun(), c.exitsAt < 0 ? std::optional<std::string>("utun3") : std::nullopt);
+    if (c.exitsAt < 0) continue;
+    EXPECT_EQ(started.error().message,
+              "mihomo не стартанул: mihomo exited (status 1) — см. " + paths::rooted(kEngineLogPath));
+    EXPECT_EQ(manager_->process(), nullptr);
+    EXPECT_EQ(lines().back(), "mihomo exited prematurely with status 1");
   }
-}
-
-// An engine that dies before it has settled after its device appeared did
-// not start: the start fails as soon as it dies, and nothing is captured.
-TEST_F(TimingTest, AnEngineDyingRightAfterItsDeviceAppearedFailsTheStart) {
-  system().linkAnnouncements = std::vector<double>{0.5};
-  system().busyFor = 1e9;
-  system().configureChild = [](FakeChild& c) { c.exitsAt = 1000.51; };
-  system().now = 1000;
-  EXPECT_TRUE(MihomoError::is(startWithDeviceAt(0.5).error(), MihomoError::Case::startFailed));
-  EXPECT_NEAR(system().now, 1000.51, 1e-9);
-  EXPECT_FALSE(manager_->capturedUtun());
-  EXPECT_EQ(manager_->process(), nullptr);
-  EXPECT_EQ(lines().back(), "mihomo exited prematurely with status 1");
-}
-
-TEST_F(TimingTest, PrematureExitIsSeenAtTheNextPoll) {
-  system().configureChild = [](FakeChild& c) { c.exitsAt = 1002.1; };
-  system().now = 1000;
-  EXPECT_EQ(manager().start(upstream_).error().message,
-            "mihomo не стартанул: mihomo exited (status 1) — см. " + paths::rooted(kEngineLogPath));
-  EXPECT_NEAR(system().now, 1002.25, 1e-9);
 }
 
 TEST_F(TimingTest, StopOfAnEngineThatSurvivesSigkill) {
@@ -190,7 +152,6 @@ TEST_F(TimingTest, StopOfAnEngineThatSurvivesSigkill) {
     c.survivesSigkill = true;
   };
   ASSERT_TRUE(startWithDeviceAt(0));
-  system().commands.clear();
   system().engines = {4242};
   system().exitDelay = 1;  // never within the pause: it survives SIGKILL
   system().clearLog();
@@ -209,12 +170,24 @@ TEST_F(TimingTest, StopOfAnEngineThatSurvivesSigkill) {
   EXPECT_FALSE(manager_->capturedUtun());
 }
 
-TEST_F(TimingTest, RouteCleanupRunsEveryCommandEvenWhenOneFails) {
+// An engine that exits within the grace is noticed at once: nothing waits
+// out a poll, and a sweep that killed nothing does not pause. The cleanup
+// runs every command even when each one fails, and the device, gone with
+// its engine, is cleaned once.
+TEST_F(TimingTest, AStopEndsWhenTheEngineExitsAndRunsEveryCleanupCommand) {
+  system().configureChild = [](FakeChild& c) {
+    c.exitsOnSigterm = false;
+    c.exitsAt = 1000 + 1.337;  // virtual; exits with status 1 on its own
+  };
   ASSERT_TRUE(startWithDeviceAt(0));
   system().commands.clear();
   system().failingCommands = {"/usr/sbin/ip"};
   system().interfaces = [](double) { return std::vector<std::string>{}; };
+  system().clearLog();
   manager_->stop();
+  EXPECT_NEAR(system().now, 1001.337, 1e-9);
+  EXPECT_THAT(lines(),
+              ElementsAre("stopping mihomo (PID 4242)", "mihomo exited (status 1)", "manual cleanup routes for utun3"));
   const std::vector<std::vector<std::string>> expected = {
       {"/usr/sbin/ip", "route", "del", "0.0.0.0/1", "dev", "utun3"},
       {"/usr/sbin/ip", "route", "del", "128.0.0.0/1", "dev", "utun3"},
@@ -239,7 +212,6 @@ TEST_F(TimingTest, TheEnginesLeftoverRulesAndTableAreRemovedAndNothingElse) {
        R"({"priority":7101,"goto":7110},{"priority":7110,"nop":null},{"priority":7099,"table":"7100"},)"
        R"({"priority":7111,"table":"x"},{"priority":32766,"table":"main"}])",
        {"7100", "7101", "7101", "7110"}},
-      {"[]", {}},
       {"Error: not json", {}},
       {R"([{"priority":"7100"},{"table":"7100"},7100])", {}},
   };
@@ -260,7 +232,7 @@ TEST_F(TimingTest, TheEnginesLeftoverRulesAndTableAreRemovedAndNothingElse) {
 }
 
 // The sweep kills the engines it finds, sparing the one held, and waits for
-// them to end at most for the pause; with none found it does not wait.
+// them to end at most for the pause; with none killed it does not wait.
 TEST_F(TimingTest, TheSweepKillsEveryEngineButTheHeldOneAndWaitsOnlyForThoseItKilled) {
   const struct {
     std::vector<pid_t> engines;
@@ -268,10 +240,9 @@ TEST_F(TimingTest, TheSweepKillsEveryEngineButTheHeldOneAndWaitsOnlyForThoseItKi
     std::vector<std::pair<pid_t, int>> killed;
     double waited;
   } cases[] = {
-      {{}, 0, {}, 0},
       {{101, 202}, 0.01, {{101, SIGKILL}, {202, SIGKILL}}, 0.01},
       {{4242, 77}, 5, {{77, SIGKILL}}, 0.2},  // the held engine is spared; the wait is bounded
-      {{4242}, 5, {}, 0},
+      {{4242}, 5, {}, 0},                     // nothing killed, nothing waited for
   };
   for (const auto& c : cases) {
     fresh();

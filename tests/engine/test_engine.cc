@@ -1,14 +1,13 @@
 // A stand-in for the proxy engine that keeps the engine contract: started as
 // `ENGINE -d DIR -f FILE`, it reads FILE, creates one new TUN device with
 // the name its "  device: " line gives (utunN, the kernel's choice, without
-// one), keeps running until signalled and ends on SIGTERM. Knobs, read from
-// the file ENGINE.knobs beside the executable (one key=value per line), make
-// it misbehave in the ways a real engine can:
+// one), says so on stderr ("test engine: created NAME"), keeps running until
+// signalled and ends on SIGTERM. Knobs, read from the file ENGINE.knobs
+// beside the executable (one key=value per line), make it misbehave in the
+// ways a real engine can:
 //   tun_delay_ms=N    create the device after N ms (default 0)
 //   exit_status=N     exit at once with status N
 //   add_routes=1      add 0.0.0.0/1 and 128.0.0.0/1 through the device
-//   say=TEXT          write TEXT as one line to stdout and to stderr
-//   touch=NAME        create DIR/NAME (to check the file-creation mask)
 //   stamp=1           write "NAME SECONDS" (CLOCK_MONOTONIC just before creation) to
 //                     DIR/tun-created, for measuring detection latency
 //   persist=1         make the device persistent, so it outlives the engine
@@ -18,30 +17,24 @@
 #include <fcntl.h>
 #include <linux/if.h>
 #include <linux/if_tun.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <ctime>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <string>
-#include <vector>
-
-extern char** environ;
 
 namespace {
 
 std::map<std::string, std::string> readKnobs(const std::string& path) {
   std::map<std::string, std::string> knobs;
   std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
+  for (std::string line; std::getline(in, line);) {
     const auto eq = line.find('=');
     if (eq != std::string::npos) knobs[line.substr(0, eq)] = line.substr(eq + 1);
   }
@@ -58,35 +51,24 @@ std::string configuredDevice(const std::string& configFile) {
   return "utun%d";
 }
 
+bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+// Creates the device and brings it up, in this process: a child would be
+// taken for another engine until it has run its program. -1 when it cannot.
 int createTun(std::string& name, bool persist) {
   const int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
-  if (fd < 0) return -1;
   ifreq ifr{};
   ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
   std::strncpy(ifr.ifr_name, name.c_str(), IFNAMSIZ - 1);
-  if (ioctl(fd, TUNSETIFF, &ifr) < 0) {
-    close(fd);
-    return -1;
-  }
+  if (fd < 0 || ioctl(fd, TUNSETIFF, &ifr) < 0) return -1;
   name = ifr.ifr_name;
   if (persist) ioctl(fd, TUNSETPERSIST, 1);
   const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq up{};
-  std::strncpy(up.ifr_name, name.c_str(), IFNAMSIZ - 1);
-  if (ioctl(sock, SIOCGIFFLAGS, &up) == 0) {
-    up.ifr_flags |= IFF_UP;
-    ioctl(sock, SIOCSIFFLAGS, &up);
-  }
+  ioctl(sock, SIOCGIFFLAGS, &ifr);
+  ifr.ifr_flags |= IFF_UP;
+  ioctl(sock, SIOCSIFFLAGS, &ifr);
   close(sock);
   return fd;
-}
-
-void runIp(std::initializer_list<const char*> args) {
-  std::vector<char*> argv{const_cast<char*>("/usr/sbin/ip")};
-  for (const char* a : args) argv.push_back(const_cast<char*>(a));
-  argv.push_back(nullptr);
-  pid_t pid;
-  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0) waitpid(pid, nullptr, 0);
 }
 
 }  // namespace
@@ -101,16 +83,10 @@ int main(int argc, char** argv) {
     if (i + 1 < argc && std::strcmp(argv[i], "-f") == 0) configFile = argv[i + 1];
   }
   auto knobs = readKnobs(std::string(argv[0]) + ".knobs");
-  if (knobs.count("say")) {
-    std::printf("%s\n", knobs["say"].c_str());
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", knobs["say"].c_str());
-  }
   if (dataDir.empty() || configFile.empty() || access(configFile.c_str(), R_OK) != 0) {
     std::fprintf(stderr, "test engine: usage: %s -d DIR -f FILE (FILE readable)\n", argv[0]);
     return 2;
   }
-  if (knobs.count("touch")) close(open((dataDir + "/" + knobs["touch"]).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666));
   if (knobs.count("exit_status")) return std::atoi(knobs["exit_status"].c_str());
   if (knobs.count("tun_delay_ms")) usleep(static_cast<useconds_t>(std::atoi(knobs["tun_delay_ms"].c_str())) * 1000);
   std::string name = configuredDevice(configFile);
@@ -126,8 +102,8 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "test engine: created %s\n", name.c_str());
   if (knobs["add_routes"] == "1") {
-    runIp({"route", "add", "0.0.0.0/1", "dev", name.c_str()});
-    runIp({"route", "add", "128.0.0.0/1", "dev", name.c_str()});
+    for (const char* half : {"0.0.0.0/1", "128.0.0.0/1"})
+      shell("/usr/sbin/ip route add " + std::string(half) + " dev " + name);
   }
   for (;;) pause();
 }
