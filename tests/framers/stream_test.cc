@@ -16,21 +16,11 @@ using namespace std::chrono_literals;
 using stream::SocketStream;
 using Clock = std::chrono::steady_clock;
 using Coordinator = ProxyConnectCoordinator;
-using State = Coordinator::HandOffState;
 
 std::pair<UniqueFd, UniqueFd> socketPair() {
   int fds[2] = {-1, -1};
   EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
   return {UniqueFd(fds[0]), UniqueFd(fds[1])};
-}
-
-// A stream on `fd` whose framer took the setup of a SOCKS5 tunnel to t:1
-// without credentials.
-std::unique_ptr<SocketStream> streamOn(UniqueFd fd, const stream::FramerDefinition& definition) {
-  Coordinator::publish(makeSetup({}, {}));
-  auto s = std::make_unique<SocketStream>(std::move(fd), definition);
-  Coordinator::withdraw();
-  return s;
 }
 
 template <class R>
@@ -70,8 +60,10 @@ TEST(SocketStreamTest, HandshakeThenPlainBytesUntilThePeerCloses) {
                     2 * data.size(), nullptr);
   // Declared after the peer: when a check fails, the stream closes first,
   // which ends a peer still waiting for it.
-  const auto s = streamOn(std::move(ours), SOCKS5Framer::definition());
-  ASSERT_TRUE(s->handshake(Clock::now() + 5s));
+  auto tunnel = openTunnel(std::move(ours), ProxyConfig{"proxy.test", 1080, {}, {}, ProxyKind::socks5},
+                           ProxyTarget{"t", 1}, Clock::now() + 5s);
+  ASSERT_TRUE(tunnel);
+  const auto& s = *tunnel;
   uint8_t buf[16];
   ASSERT_EQ(s->read(buf).value(), 2u);
   EXPECT_EQ(Bytes(buf, buf + 2), bytes("hi"));
@@ -93,7 +85,9 @@ TEST(SocketStreamTest, HandshakeFailures) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto [ours, theirs] = socketPair();
-    const auto s = streamOn(std::move(ours), SOCKS5Framer::definition());
+    Coordinator::publish(makeSetup({}, {}));
+    const auto s = std::make_unique<SocketStream>(std::move(ours), SOCKS5Framer::definition());
+    Coordinator::withdraw();
     uint8_t buf[4];
     EXPECT_EQ(codeOf(s->read(buf)), ENOTCONN);
     EXPECT_EQ(codeOf(s->write(bytes("early"))), ENOTCONN);
@@ -130,43 +124,33 @@ TEST(ConnectTcpTest, ConnectsOrSaysWhy) {
   }
 }
 
-// consume() takes the setup and resumes a waiting publisher, also with
-// nothing in the slot; a setup taken before its publisher waits is marked,
-// so that the publisher does not wait for it, until the publisher looks or
-// the next setup is published.
-TEST(HandOffTest, ConsumeResumesThePublisherOrMarksTheSetupTakenEarly) {
-  const auto isReady = [](std::future<void>& f) { return f.wait_for(0s) == std::future_status::ready; };
-  const auto state = [] { return Coordinator::handOffState(); };
+// The opener waits until the framer has taken the setup: consume() resumes
+// an opener already waiting (also with nothing to take), and one that comes
+// later, when the setup was taken early, is not held up. That early mark
+// belongs to its setup alone.
+TEST(HandOffTest, TheOpenerResumesOnceTheSetupIsTaken) {
+  const auto isReady = [](const std::future<void>& f) { return f.wait_for(0s) == std::future_status::ready; };
   Coordinator::withdraw();
-  EXPECT_FALSE(Coordinator::consume());
-  EXPECT_EQ(state(), (State{false, false, false}));
   auto resumed = Coordinator::awaitConsumption();
   EXPECT_FALSE(Coordinator::consume());
   EXPECT_TRUE(isReady(resumed));
-  EXPECT_EQ(state(), (State{false, false, false}));
-  // The publisher waits first.
-  Coordinator::publish(makeSetup("u", "p", "t", 1));
-  auto taken = Coordinator::awaitConsumption();
-  EXPECT_FALSE(isReady(taken));
-  EXPECT_EQ(state(), (State{true, true, false}));
-  const auto setup = Coordinator::consume();
-  EXPECT_TRUE(setup && setup->proxy.username == "u" && setup->target == (ProxyTarget{"t", 1}));
-  EXPECT_TRUE(isReady(taken));
-  EXPECT_EQ(state(), (State{false, false, false}));
-  // The framer takes the setup first.
-  Coordinator::publish(makeSetup({}, {}));
-  ASSERT_TRUE(Coordinator::consume());
-  EXPECT_EQ(state(), (State{false, false, true}));
-  EXPECT_FALSE(Coordinator::consume()) << "the slot empties on the first consume";
-  EXPECT_TRUE(state().consumedEarly) << "consume never clears the mark";
-  auto early = Coordinator::awaitConsumption();
-  EXPECT_TRUE(isReady(early)) << "a publisher must not wait for a setup already taken";
-  EXPECT_EQ(state(), (State{false, false, false}));
+  for (const bool framerFirst : {false, true}) {
+    Coordinator::publish(makeSetup("u", "p", "t", 1));
+    std::future<void> taken;
+    if (!framerFirst) taken = Coordinator::awaitConsumption();
+    EXPECT_FALSE(taken.valid() && isReady(taken));
+    const auto setup = Coordinator::consume();
+    EXPECT_TRUE(setup && setup->proxy.username == "u" && setup->target == (ProxyTarget{"t", 1}));
+    EXPECT_FALSE(Coordinator::consume()) << "the slot empties on the first consume";
+    if (framerFirst) taken = Coordinator::awaitConsumption();
+    EXPECT_TRUE(isReady(taken));
+    EXPECT_FALSE(isReady(Coordinator::awaitConsumption())) << "the mark outlived its setup";
+    Coordinator::withdraw();
+  }
   Coordinator::publish(makeSetup({}, {}, "a"));
   Coordinator::consume();
   Coordinator::publish(makeSetup({}, {}, "b"));
-  auto next = Coordinator::awaitConsumption();
-  EXPECT_FALSE(isReady(next)) << "a new publication inherited the mark of the one before";
+  EXPECT_FALSE(isReady(Coordinator::awaitConsumption())) << "a new publication inherited the mark of the one before";
   EXPECT_EQ(Coordinator::consume()->target.host, "b");
 }
 
