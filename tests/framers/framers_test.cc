@@ -121,14 +121,8 @@ TEST(HTTPConnectFramerTest, RequestOnTheWireInOneWrite) {
     uint16_t port;
     std::string request;
   } cases[] = {
-      {{},
-       {},
-       "192.0.2.10",
-       25,
-       "CONNECT 192.0.2.10:25 HTTP/1.1\r\nHost: 192.0.2.10:25\r\nProxy-Connection: keep-alive\r\n\r\n"},
-      {"alice", "s3cret", "example.org", 80,
-       "CONNECT example.org:80 HTTP/1.1\r\nHost: example.org:80\r\n"
-       "Proxy-Authorization: Basic YWxpY2U6czNjcmV0\r\nProxy-Connection: keep-alive\r\n\r\n"},
+      {{}, {}, "192.0.2.10", 25, httpRequest("192.0.2.10:25")},
+      {"alice", "s3cret", "example.org", 80, httpRequest("example.org:80", "YWxpY2U6czNjcmV0")},
       {{}, {}, "2001:db8::1", 443, httpRequest("[2001:db8::1]:443")},
       {{}, {}, "[2001:db8::1]", 443, httpRequest("[[2001:db8::1]]:443")},  // brackets get a second pair
       {{}, {}, "", 8, httpRequest(":8")},

@@ -171,8 +171,9 @@ inline Server startDante(const TempDir& dir, const std::string& user) {
   // The shell stays the namespace's first process: unshare's --kill-child
   // ends it with unshare, and with it everything in the namespace. danted
   // itself would lose that signal when it switches user ids.
-  const std::string script = "mount --bind " + dir.file("passwd") + " /etc/passwd && mount --bind " + dir.file("shadow") +
-                             " /etc/shadow && /usr/sbin/danted -f " + dir.file("danted.conf") + "; exit";
+  const std::string script = "mount --bind " + dir.file("passwd") + " /etc/passwd && mount --bind " +
+                             dir.file("shadow") + " /etc/shadow && /usr/sbin/danted -f " + dir.file("danted.conf") +
+                             "; exit";
   return std::make_unique<ServerProcess>(
       std::vector<std::string>{"/usr/bin/unshare", "--mount", "--pid", "--kill-child", "/bin/sh", "-c", script}, port,
       dir.file("danted.log"));

@@ -42,10 +42,6 @@ class MemoryFramerDriver final : public stream::FramerInstance {
   // Creates the framer instance of `definition`, as a real stream does.
   explicit MemoryFramerDriver(const stream::FramerDefinition& definition)
       : definition_(definition), framer_(definition.create(*this)) {}
-  ~MemoryFramerDriver() {
-    framer_->stop(*this);
-    framer_->cleanup(*this);
-  }
 
   // The framer's start; a `ready` result counts as markReady() unless the
   // framer failed the stream.

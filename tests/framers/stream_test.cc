@@ -1,5 +1,5 @@
-// The socket driver and connectTcp() on real sockets, the hand-off of
-// setups to framers with its gate, and tunnels opened by many threads at once.
+// The socket driver and connectTcp() on real sockets, the gate of the
+// hand-off of setups to framers, and tunnels opened by many threads at once.
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
@@ -53,11 +53,11 @@ void proxyPeer(UniqueFd fd, const std::vector<Step>& steps, size_t echo, std::at
 TEST(SocketStreamTest, HandshakeThenPlainBytesUntilThePeerCloses) {
   auto [ours, theirs] = socketPair();
   const Bytes data = randomBytes(1 << 20);
-  std::jthread peer(proxyPeer, std::move(theirs),
-                    std::vector<Step>{{bytes({5, 1, 0}), bytes({5, 0})},
-                                      {bytes({5, 1, 0, 3, 1, 't', 0, 1}),
-                                       bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 80, 'h', 'i'})}},
-                    2 * data.size(), nullptr);
+  std::jthread peer(
+      proxyPeer, std::move(theirs),
+      std::vector<Step>{{bytes({5, 1, 0}), bytes({5, 0})},
+                        {bytes({5, 1, 0, 3, 1, 't', 0, 1}), bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 80, 'h', 'i'})}},
+      2 * data.size(), nullptr);
   // Declared after the peer: when a check fails, the stream closes first,
   // which ends a peer still waiting for it.
   auto tunnel = openTunnel(std::move(ours), ProxyConfig{"proxy.test", 1080, {}, {}, ProxyKind::socks5},
@@ -77,7 +77,12 @@ TEST(SocketStreamTest, HandshakeThenPlainBytesUntilThePeerCloses) {
 
 // No application bytes pass before the handshake ends or after it fails.
 TEST(SocketStreamTest, HandshakeFailures) {
-  const struct { const char* name; Bytes answer; bool thenEnd; int code; } cases[] = {
+  const struct {
+    const char* name;
+    Bytes answer;
+    bool thenEnd;
+    int code;
+  } cases[] = {
       {"the framer refuses", bytes({5, 0xFF}), false, EPROTONOSUPPORT},
       {"the peer ends mid-reply", bytes({5}), true, 0},
       {"a silent peer", {}, false, ETIMEDOUT},
@@ -112,7 +117,13 @@ TEST(ConnectTcpTest, ConnectsOrSaysWhy) {
   socklen_t length = sizeof noDelay;
   getsockopt(connected->get(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length);
   EXPECT_TRUE(noDelay && !(fcntl(connected->get(), F_GETFL) & O_NONBLOCK)) << "not blocking with TCP_NODELAY";
-  const struct { std::string host; uint16_t port; Clock::duration left; int code; std::string message; } failures[] = {
+  const struct {
+    std::string host;
+    uint16_t port;
+    Clock::duration left;
+    int code;
+    std::string message;
+  } failures[] = {
       {"127.0.0.1", freePort(), 5s, ECONNREFUSED, std::strerror(ECONNREFUSED)},
       {"127.0.0.1", port, -1ms, ETIMEDOUT, std::strerror(ETIMEDOUT)},
       {"", port, 5s, 0, gai_strerror(EAI_NONAME)},
@@ -124,64 +135,8 @@ TEST(ConnectTcpTest, ConnectsOrSaysWhy) {
   }
 }
 
-// The opener waits until the framer has taken the setup: consume() resumes
-// an opener already waiting (also with nothing to take), and one that comes
-// later, when the setup was taken early, is not held up. That early mark
-// belongs to its setup alone.
-TEST(HandOffTest, TheOpenerResumesOnceTheSetupIsTaken) {
-  const auto isReady = [](const std::future<void>& f) { return f.wait_for(0s) == std::future_status::ready; };
-  Coordinator::withdraw();
-  auto resumed = Coordinator::awaitConsumption();
-  EXPECT_FALSE(Coordinator::consume());
-  EXPECT_TRUE(isReady(resumed));
-  for (const bool framerFirst : {false, true}) {
-    Coordinator::publish(makeSetup("u", "p", "t", 1));
-    std::future<void> taken;
-    if (!framerFirst) taken = Coordinator::awaitConsumption();
-    EXPECT_FALSE(taken.valid() && isReady(taken));
-    const auto setup = Coordinator::consume();
-    EXPECT_TRUE(setup && setup->proxy.username == "u" && setup->target == (ProxyTarget{"t", 1}));
-    EXPECT_FALSE(Coordinator::consume()) << "the slot empties on the first consume";
-    if (framerFirst) taken = Coordinator::awaitConsumption();
-    EXPECT_TRUE(isReady(taken));
-    EXPECT_FALSE(isReady(Coordinator::awaitConsumption())) << "the mark outlived its setup";
-    Coordinator::withdraw();
-  }
-  Coordinator::publish(makeSetup({}, {}, "a"));
-  Coordinator::consume();
-  Coordinator::publish(makeSetup({}, {}, "b"));
-  EXPECT_FALSE(isReady(Coordinator::awaitConsumption())) << "a new publication inherited the mark of the one before";
-  EXPECT_EQ(Coordinator::consume()->target.host, "b");
-}
-
-// First come first served; a waiter that gives up leaves the queue, and the
-// gate is never handed to it.
-TEST(GateTest, AdmitsInArrivalOrderAndSkipsWaitersThatGaveUp) {
-  Coordinator gate;
-  auto holder = gate.enter(Clock::now() + 1s).value();
-  std::vector<int> order;
-  std::mutex orderMutex;
-  std::vector<std::jthread> threads;
-  for (int i = 0; i < 3; ++i) {
-    threads.emplace_back([&, i] {
-      const auto pass = gate.enter(Clock::now() + 10s);
-      std::lock_guard lock(orderMutex);
-      order.push_back(pass ? i : -1);
-    });
-    for (auto until = Clock::now() + 5s; gate.waiting() <= size_t(i) && Clock::now() < until;) {
-      std::this_thread::sleep_for(1ms);
-    }
-  }
-  const auto began = Clock::now();
-  EXPECT_FALSE(gate.enter(began + 50ms));
-  EXPECT_TRUE(Clock::now() - began >= 50ms && gate.waiting() == 3);
-  holder.release();
-  threads.clear();
-  EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
-  EXPECT_FALSE(gate.inFlight()) << "the gate went to a caller who had given up";
-  EXPECT_TRUE(gate.enter(Clock::now()));
-}
-
+// Never two holders of the gate, and the gate is never lost, also when
+// callers give up while it changes hands.
 TEST(GateTest, NeverTwoHoldersUnderContention) {
   Coordinator gate;
   std::atomic<int> inside{0}, admitted{0};
@@ -214,14 +169,14 @@ TEST(OpenTunnelTest, ConcurrentOpenersNeverSwapSetups) {
     openers.emplace_back([&, i] {
       const std::string user = "user" + std::to_string(i), host = "target" + std::to_string(i) + ".test";
       auto [ours, theirs] = socketPair();
-      std::jthread proxy(proxyPeer, std::move(theirs),
-                         std::vector<Step>{
-                             {bytes({5, 2, 0, 2}), bytes({5, 2})},
-                             {concat({bytes({1, static_cast<int>(user.size())}), bytes(user), bytes({2, 'p', 'w'})}),
-                              bytes({1, 0})},
-                             {concat({bytes({5, 1, 0, 3, static_cast<int>(host.size())}), bytes(host), bytes({1, 0xBB})}),
-                              bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 1})}},
-                         0, &mismatches);
+      std::jthread proxy(
+          proxyPeer, std::move(theirs),
+          std::vector<Step>{
+              {bytes({5, 2, 0, 2}), bytes({5, 2})},
+              {concat({bytes({1, static_cast<int>(user.size())}), bytes(user), bytes({2, 'p', 'w'})}), bytes({1, 0})},
+              {concat({bytes({5, 1, 0, 3, static_cast<int>(host.size())}), bytes(host), bytes({1, 0xBB})}),
+               bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 1})}},
+          0, &mismatches);
       const auto tunnel = openTunnel(std::move(ours), ProxyConfig{"proxy.test", 1080, user, "pw", ProxyKind::socks5},
                                      ProxyTarget{host, 443}, Clock::now() + 10s);
       EXPECT_TRUE(tunnel) << tunnel.error().message;
