@@ -33,7 +33,7 @@ void expectEverySplit(const stream::FramerDefinition& definition, const ProxyCon
                          ready ? input.size() : handshake.size(),
                          ready ? 0 : after.size(),
                          true};
-  for (const auto& cuts : splitsOf(input.size(), 100)) {
+  for (const auto& cuts : splitsOf(input.size())) {
     ASSERT_EQ(runSplit(definition, setup, input, cuts), expected) << ::testing::PrintToString(cuts);
   }
 }

@@ -29,13 +29,9 @@ namespace helper::test {
 
 inline bool readExactly(int fd, size_t n, stream::Bytes* out = nullptr) {
   stream::Bytes buf(n);
-  for (size_t got = 0; got < n;) {
-    const ssize_t r = ::read(fd, buf.data() + got, n - got);
-    if (r <= 0) return false;
-    got += static_cast<size_t>(r);
-  }
+  const bool complete = ::recv(fd, buf.data(), n, MSG_WAITALL) == static_cast<ssize_t>(n);
   if (out) *out = std::move(buf);
-  return true;
+  return complete;
 }
 
 inline bool writeAll(int fd, stream::ByteView data) {
