@@ -4,6 +4,8 @@
 #include <netdb.h>
 #include <netinet/tcp.h>
 
+#include <atomic>
+
 #include "helper/framers/socks5_framer.h"
 #include "tests/framers/peers.h"
 #include "tests/framers/split_harness.h"
