@@ -25,14 +25,9 @@ void expectEverySplit(const stream::FramerDefinition& definition, const ProxyCon
                       const Bytes& handshake, const Bytes& after, const std::vector<Bytes>& writes, int code) {
   const Bytes input = concat({handshake, after});
   const bool ready = code == 0;
-  const Outcome expected{ready,
-                         code > 0 ? std::optional(code) : std::nullopt,
-                         writes,
-                         ready ? after : Bytes(),
-                         code == kPending ? 0 : handshake.size(),
-                         ready ? input.size() : handshake.size(),
-                         ready ? 0 : after.size(),
-                         true};
+  const std::optional<int> failure = code > 0 ? std::optional(code) : std::nullopt;
+  const Outcome expected(ready, failure, writes, ready ? after : Bytes(), code == kPending ? 0 : handshake.size(),
+                         ready ? input.size() : handshake.size(), ready ? 0 : after.size(), true);
   for (const auto& cuts : splitsOf(input.size())) {
     ASSERT_EQ(runSplit(definition, setup, input, cuts), expected) << ::testing::PrintToString(cuts);
   }
