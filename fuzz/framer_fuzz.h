@@ -11,12 +11,9 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <optional>
-#include <tuple>
 #include <vector>
 
-#include "helper/framers/proxy_connect.h"
-#include "tests/framers/memory_driver.h"
+#include "tests/framers/split_harness.h"
 
 namespace helper::fuzz {
 
@@ -24,54 +21,35 @@ inline void check(bool condition) {
   if (!condition) std::abort();
 }
 
-// The outcome, which must not depend on how the input was split.
-inline auto run(const stream::FramerDefinition& definition, const ProxyConnectSetup& setup,
-                const stream::Bytes& input, const std::vector<size_t>& pieces, bool end) {
-  ProxyConnectCoordinator::publish(setup);
-  test::MemoryFramerDriver driver(definition);
-  ProxyConnectCoordinator::withdraw();
-  driver.start();
-  size_t at = 0;
-  for (size_t piece : pieces) {
-    const size_t n = std::min(piece, input.size() - at);
-    driver.receive(stream::ByteView(input).subspan(at, n));
-    at += n;
-  }
-  if (at < input.size()) driver.receive(stream::ByteView(input).subspan(at));
-  if (end) driver.receiveEnd();
-
-  // What every outcome must keep: the driver's checks of the framer's
-  // promises, and nothing lost or made up.
-  check(driver.wellFormed);
-  check(driver.consumed + driver.buffered() == input.size());
-  if (driver.ready) {
-    // Everything after the handshake went up unchanged, in order.
-    check(driver.buffered() == 0);
-    check(std::equal(driver.delivered.begin(), driver.delivered.end(),
-                     input.begin() + static_cast<ptrdiff_t>(driver.consumedAtEnd), input.end()));
-  }
-  return std::make_tuple(driver.ready, driver.failure, driver.writes, driver.delivered, driver.consumed,
-                         driver.consumedAtEnd, driver.buffered());
-}
-
-inline int fuzzFramer(const stream::FramerDefinition& definition, ProxyKind kind, const uint8_t* data,
-                      size_t size) {
+inline int fuzzFramer(const stream::FramerDefinition& definition, const uint8_t* data, size_t size) {
   FuzzedDataProvider provider(data, size);
   const uint8_t flags = provider.ConsumeIntegral<uint8_t>();
-  ProxyConfig proxy;
-  proxy.host = "proxy.test";
-  proxy.port = 1080;
-  proxy.kind = kind;
-  if (flags & 1) proxy.username = (flags & 4) ? "" : "user";
-  if (flags & 2) proxy.password = (flags & 8) ? "" : "pass";
-  const ProxyConnectSetup setup{proxy, ProxyTarget{(flags & 16) ? "2001:db8::1" : "target.test", 443}};
+  std::optional<std::string> username, password;
+  if (flags & 1) username = (flags & 4) ? "" : "user";
+  if (flags & 2) password = (flags & 8) ? "" : "pass";
+  const auto setup = test::makeSetup(username, password, (flags & 16) ? "2001:db8::1" : "target.test", 443);
   const bool end = flags & 32;
   const std::string text = provider.ConsumeRandomLengthString(1 << 16);
   const stream::Bytes input(text.begin(), text.end());
-  std::vector<size_t> pieces;
-  while (provider.remaining_bytes() > 0) pieces.push_back(provider.ConsumeIntegralInRange<size_t>(1, 80));
+  // Pieces beyond the input are empty: more calls with nothing new.
+  std::vector<size_t> cuts;
+  for (size_t at = 0; provider.remaining_bytes() > 0;) {
+    at = std::min(at + provider.ConsumeIntegralInRange<size_t>(1, 80), input.size());
+    cuts.push_back(at);
+  }
 
-  check(run(definition, setup, input, {}, end) == run(definition, setup, input, pieces, end));
+  const test::Outcome whole = test::runSplit(definition, setup, input, {}, end);
+  check(whole == test::runSplit(definition, setup, input, cuts, end));
+  // The framer kept its promises, and nothing was lost or made up:
+  // everything after the handshake went up unchanged, in order.
+  const auto& [ready, failure, writes, delivered, consumedAtEnd, consumed, buffered, wellFormed] = whole;
+  check(wellFormed);
+  check(consumed + buffered == input.size());
+  if (ready) {
+    check(buffered == 0);
+    check(std::equal(delivered.begin(), delivered.end(), input.begin() + static_cast<ptrdiff_t>(consumedAtEnd),
+                     input.end()));
+  }
   return 0;
 }
 

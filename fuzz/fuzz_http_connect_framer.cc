@@ -5,6 +5,5 @@
 #include "helper/framers/http_connect_framer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  return helper::fuzz::fuzzFramer(helper::HTTPConnectFramer::definition(), helper::ProxyKind::http, data,
-                                  size);
+  return helper::fuzz::fuzzFramer(helper::HTTPConnectFramer::definition(), data, size);
 }

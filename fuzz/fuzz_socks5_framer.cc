@@ -5,5 +5,5 @@
 #include "helper/framers/socks5_framer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  return helper::fuzz::fuzzFramer(helper::SOCKS5Framer::definition(), helper::ProxyKind::socks5, data, size);
+  return helper::fuzz::fuzzFramer(helper::SOCKS5Framer::definition(), data, size);
 }

@@ -139,9 +139,7 @@ TEST(ProbeTest, WithoutARealProxy) {
       {{"socks5://h:1", "--target", "h:1", "--timeout", "0"}, 64, ""},
       {{"socks5://h:1", "--target", "h:1", "--timeout", "soon"}, 64, ""},
       {{"socks5://h:1"}, 64, "--target is required"},
-      {{"--help"}, 0, "4   the proxy rejected the credentials"},
       {{"--help"}, 0, "9   time-out"},
-      {{"--help"}, 0, "64  bad command line"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args{"probe"};

@@ -8,14 +8,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -25,21 +22,16 @@
 #include <vector>
 
 #include "platform/stream/socket_stream.h"
+#include "tests/support/run_command.h"
 #include "tests/support/test_env.h"
-
-extern char** environ;
 
 namespace helper::test {
 
 inline bool readExactly(int fd, size_t n, stream::Bytes* out = nullptr) {
   stream::Bytes buf(n);
-  for (size_t got = 0; got < n;) {
-    const ssize_t r = ::read(fd, buf.data() + got, n - got);
-    if (r <= 0) return false;
-    got += static_cast<size_t>(r);
-  }
+  const bool complete = ::recv(fd, buf.data(), n, MSG_WAITALL) == static_cast<ssize_t>(n);
   if (out) *out = std::move(buf);
-  return true;
+  return complete;
 }
 
 inline bool writeAll(int fd, stream::ByteView data) {
@@ -95,31 +87,19 @@ class ServerProcess {
  public:
   ServerProcess(const std::vector<std::string>& argv, uint16_t port, std::string logPath)
       : port_(port), logPath_(std::move(logPath)) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+    const UniqueFd log(::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    child_ = startProgram(SpawnRequest(argv[0], {argv.begin() + 1, argv.end()}, log.get(), log.get()));
   }
   ~ServerProcess() {
-    if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+    child_->sendSignal(SIGKILL);
+    child_->waitForExit(-1);
   }
   uint16_t port() const { return port_; }
   std::string log() const { return readFile(logPath_); }
   // False when the process died or did not listen within 10 s.
   bool waitUntilListening() {
-    using Clock = std::chrono::steady_clock;
-    for (const auto deadline = Clock::now() + std::chrono::seconds(10); Clock::now() < deadline;) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-      }
+    const auto deadline = stream::Clock::now() + std::chrono::seconds(10);
+    while (stream::Clock::now() < deadline && child_->isRunning()) {
       if (stream::connectTcp("127.0.0.1", port_, deadline)) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -127,9 +107,9 @@ class ServerProcess {
   }
 
  private:
-  pid_t pid_ = -1;
   uint16_t port_;
   std::string logPath_;
+  std::unique_ptr<ChildProcess> child_;
 };
 using Server = std::unique_ptr<ServerProcess>;
 
@@ -187,8 +167,9 @@ inline Server startDante(const TempDir& dir, const std::string& user) {
   // The shell stays the namespace's first process: unshare's --kill-child
   // ends it with unshare, and with it everything in the namespace. danted
   // itself would lose that signal when it switches user ids.
-  const std::string script = "mount --bind " + dir.file("passwd") + " /etc/passwd && mount --bind " + dir.file("shadow") +
-                             " /etc/shadow && /usr/sbin/danted -f " + dir.file("danted.conf") + "; exit";
+  const std::string script = "mount --bind " + dir.file("passwd") + " /etc/passwd && mount --bind " +
+                             dir.file("shadow") + " /etc/shadow && /usr/sbin/danted -f " + dir.file("danted.conf") +
+                             "; exit";
   return std::make_unique<ServerProcess>(
       std::vector<std::string>{"/usr/bin/unshare", "--mount", "--pid", "--kill-child", "/bin/sh", "-c", script}, port,
       dir.file("danted.log"));
@@ -198,40 +179,32 @@ inline Server startDante(const TempDir& dir, const std::string& user) {
 // (or with `echo` false ignores it) until the client closes.
 class LoopbackServer {
  public:
-  explicit LoopbackServer(std::string reply = "", bool echo = true) {
-    listener_ = listenLoopback(&port_);
-    thread_ = std::thread([this, reply = std::move(reply), echo] {
-      std::vector<char> buf(65536);
-      while (readable(listener_)) {
-        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        bool ok = fd >= 0 && ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) == ssize_t(reply.size());
-        for (ssize_t n; ok && readable(fd) && (n = ::read(fd, buf.data(), buf.size())) > 0;) {
-          ok = !echo || ::send(fd, buf.data(), static_cast<size_t>(n), MSG_NOSIGNAL) == n;
+  explicit LoopbackServer(std::string reply = "", bool echo = true) : listener_(listenLoopback(&port_)) {
+    thread_ = std::jthread([this, reply = std::move(reply), echo](const std::stop_token& stop) {
+      stream::Bytes buf(65536);
+      while (readable(listener_.get(), stop)) {
+        const UniqueFd fd(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        bool ok = writeAll(fd.get(), stream::ByteView(reinterpret_cast<const uint8_t*>(reply.data()), reply.size()));
+        for (ssize_t n; ok && readable(fd.get(), stop) && (n = ::read(fd.get(), buf.data(), buf.size())) > 0;) {
+          ok = !echo || writeAll(fd.get(), stream::ByteView(buf).first(static_cast<size_t>(n)));
         }
-        if (fd >= 0) ::close(fd);
       }
     });
-  }
-  ~LoopbackServer() {
-    stopping_ = true;
-    thread_.join();
-    ::close(listener_);
   }
   uint16_t port() const { return port_; }
 
  private:
   // Waits for input while checking whether it is time to end.
-  bool readable(int fd) const {
-    for (pollfd p{fd, POLLIN, 0}; !stopping_;) {
+  static bool readable(int fd, const std::stop_token& stop) {
+    for (pollfd p{fd, POLLIN, 0}; !stop.stop_requested();) {
       if (poll(&p, 1, 50) > 0) return true;
     }
     return false;
   }
 
-  int listener_ = -1;
   uint16_t port_ = 0;
-  std::atomic<bool> stopping_{false};
-  std::thread thread_;
+  UniqueFd listener_;
+  std::jthread thread_;  // declared last: stopped and joined before the listener closes
 };
 
 }  // namespace helper::test
