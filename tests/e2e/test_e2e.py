@@ -114,7 +114,9 @@ class E2E(unittest.TestCase):
         proxy_log = self.lab.start_http_proxy(UPSTREAM_IP, 3128, USER, PASSWORD)
         token = self.activate("http://%s:%s@%s:3128" % (USER, PASSWORD, UPSTREAM_IP))
         body, rc = self.lab.fetch("http://%s/" % WEB_IP)
-        self.assertEqual((rc, body), (0, b"hello from %s:80\n" % WEB_IP.encode()))
+        engine_log = os.path.join(self.lab.root, "var/log/CorvalethApp/mihomo.log")
+        self.assertEqual((rc, body), (0, b"hello from %s:80\n" % WEB_IP.encode()),
+                         "proxy log:\n%s\nengine log:\n%s" % (self.lab.read(proxy_log), self.lab.read(engine_log)[-3000:]))
         self.assertNotEqual(self.last_client(), MACHINE_IP)
         self.assertRegex(self.lab.read(proxy_log), r"CONNECT %s:80" % re.escape(WEB_IP))
         self.lab.helperctl("deactivate", token)
