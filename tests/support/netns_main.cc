@@ -12,7 +12,7 @@
 #include "tests/support/test_env.h"
 
 int main(int argc, char** argv) {
-  helper::test::runFromTrustedCopy(argc, argv);
+  helper::test::runFromTrustedCopy(argv);
   ::testing::InitGoogleTest(&argc, argv);
   if (helper::test::missingPrivileges().empty()) {
     const std::string error = helper::test::enterPrivateNetworkNamespace();
