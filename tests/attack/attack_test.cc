@@ -12,7 +12,6 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdio>
 
 #include "tests/service/helper_fixture.h"
 #include "tests/support/local_user.h"
@@ -24,51 +23,25 @@ using ::testing::HasSubstr;
 
 constexpr const char* kAttackerURL = "socks5://198.51.100.66:1080";
 
-// Starts `argv` as `user` with a pipe as its standard input, which stays
-// open as long as `*input` does, so a client reading a secret from it waits;
-// with `pid` > 0 with exactly that pid (clone3 with set_tid, which needs
-// root). Returns the pid, or -1 with errno set.
-pid_t startAs(const ThrowawayUser& user, const std::vector<std::string>& argv, UniqueFd* input, pid_t pid = 0) {
+// Starts `argv` as `user` with exactly `pid` (clone3 with set_tid, which
+// needs root) and `input` as its standard input. Returns the pid, or -1 with
+// errno set.
+pid_t startWithPid(const ThrowawayUser& user, const std::vector<std::string>& argv, pid_t pid, int input) {
   std::vector<std::string> full = user.as(argv);
   std::vector<char*> args;
   for (auto& a : full) args.push_back(a.data());
   args.push_back(nullptr);
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
   clone_args ca{};
   ca.exit_signal = SIGCHLD;
-  if (pid > 0) {
-    ca.set_tid = reinterpret_cast<std::uint64_t>(&pid);
-    ca.set_tid_size = 1;
-  }
+  ca.set_tid = reinterpret_cast<std::uint64_t>(&pid);
+  ca.set_tid_size = 1;
   const long rc = ::syscall(SYS_clone3, &ca, sizeof ca);
   if (rc == 0) {
-    ::dup2(fds[0], 0);
+    ::dup2(input, 0);
     ::execv(args[0], args.data());
     ::_exit(127);
   }
-  const int error = errno;
-  ::close(fds[0]);
-  input->reset(fds[1]);
-  errno = error;
   return static_cast<pid_t>(rc);
-}
-
-// glibc's malloc arenas other than the main one in process `pid`: each heap
-// is a 64 MiB reservation at a 64 MiB boundary, its used part readable and
-// writable, the rest inaccessible.
-size_t mallocArenas(pid_t pid) {
-  std::istringstream maps(readFile("/proc/" + std::to_string(pid) + "/maps"));
-  size_t arenas = 0;
-  unsigned long heapEnd = 0;
-  for (std::string line; std::getline(maps, line);) {
-    unsigned long start = 0, end = 0;
-    char mode[5] = {};
-    if (std::sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, mode) != 3) continue;
-    if (start % (64ul << 20) == 0 && mode[0] == 'r') heapEnd = start + (64ul << 20);
-    if (end == heapEnd && std::string(mode) == "---p") ++arenas;
-  }
-  return arenas;
 }
 
 class AttackTest : public HelperFixture {
@@ -88,13 +61,13 @@ class AttackTest : public HelperFixture {
   bool served(int marker) const {
     return waitForLine("activate request from PID " + std::to_string(marker), 0).has_value();
   }
-  // The last refusal line of the helper's code-signing trust, "" when none.
-  std::string lastRefusal() const {
-    const auto lines = messages("CodeSign");
-    const auto it = std::find_if(lines.rbegin(), lines.rend(), [](const std::string& l) {
-      return l.find("rejecting") != std::string::npos;
-    });
-    return it == lines.rend() ? "" : *it;
+  // The refusals of the helper's code-signing trust so far, a line each.
+  std::string refusals() const {
+    std::string out;
+    for (const auto& line : lines()) {
+      if (line.find(" CodeSign: ") != std::string::npos && line.find("rejecting") != std::string::npos) out += line;
+    }
+    return out;
   }
   // `client activate URL --pid marker --detach`.
   static std::vector<std::string> activation(const std::string& client, int marker, const char* url = kAttackerURL) {
@@ -132,6 +105,8 @@ TEST_F(AttackTest, OnlyTheInstalledApplicationIsServed) {
     return std::vector<std::string>{"/usr/bin/env", variable, "EVIL_MARK=" + mark, client, "ping"};
   };
   const std::string notApp = "does not run as the application";
+  // Everyone may connect; admission decides.
+  EXPECT_EQ(std::filesystem::status(paths::rooted(kControlSocketPath)).permissions(), std::filesystem::perms(0666));
   const struct {
     std::vector<std::string> argv;
     int marker;
@@ -162,9 +137,9 @@ TEST_F(AttackTest, OnlyTheInstalledApplicationIsServed) {
     EXPECT_EQ(served(c.marker), c.served) << r.out << r.err;
     EXPECT_EQ(std::filesystem::exists(mark), c.injectedCodeRuns) << r.out << r.err;
     if (c.refusal.empty()) {
-      EXPECT_EQ(lastRefusal(), "");
+      EXPECT_EQ(refusals(), "");
     } else {
-      EXPECT_THAT(lastRefusal(), HasSubstr(c.refusal));
+      EXPECT_THAT(refusals(), HasSubstr(c.refusal));
     }
   }
 }
@@ -193,10 +168,13 @@ TEST_F(AttackTest, TheSignedClientCannotBeTracedNorLendItsReusedPidToAnotherConn
   }));
   const pid_t pid = std::stoi(user_.run({attacker_, "connect-exit"}).out);
   ASSERT_TRUE(eventually([&] { return ::kill(pid, 0) != 0; }));
+  // The client waits for its URL on a pipe that stays open until the end.
+  int input[2];
+  ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+  const UniqueFd readEnd(input[0]), writeEnd(input[1]);
   pid_t reused = -1;
-  UniqueFd input;
   for (int attempt = 0; attempt < 20 && reused < 0; ++attempt) {
-    reused = startAs(user_, {app_, "activate", "-"}, &input, pid);
+    reused = startWithPid(user_, {app_, "activate", "-"}, pid, readEnd.get());
     if (reused < 0) ::usleep(10000);  // the pid was not free yet
   }
   ASSERT_EQ(reused, pid) << std::strerror(errno);
@@ -218,23 +196,19 @@ TEST_F(AttackTest, OneUsersWorstCostsNobodyElseAnything) {
   // installed as the application) opens 64 connections and stops itself:
   // 16 are its user's share, the rest are refused at once, and those it
   // holds without a request are closed after 15 s, which frees their
-  // places. Meanwhile others are served. Each connection has a thread of its own in the helper; they
-  // share one malloc arena beside the main one, where glibc would give each
-  // thread its own (up to eight per core).
+  // places. Meanwhile others are served.
   const std::string hoarder = tmp_.file("bin/hoarder");
   installAsApplication(attacker_, hoarder);
-  int pipeFds[2];
-  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-  const UniqueFd out(pipeFds[0]);
-  const auto hoardStarted = Clock::now();
-  auto hoarding = user_.start({hoarder, "hoard", "64"}, pipeFds[1]);
-  ::close(pipeFds[1]);
+  const std::string heardFile = tmp_.file("hoard.out");
+  const int heardFd = ::open(heardFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  auto hoarding = user_.start({hoarder, "hoard", "64"}, heardFd);
+  ::close(heardFd);
   std::string heard;
-  for (char buf[4096]; std::count(heard.begin(), heard.end(), '\n') < 64;) {
-    const ssize_t n = ::read(out.get(), buf, sizeof buf);
-    if (n <= 0) break;
-    heard.append(buf, static_cast<size_t>(n));
-  }
+  const auto allHeard = [&] {
+    heard = readFile(heardFile);
+    return std::count(heard.begin(), heard.end(), '\n') == 64;
+  };
+  ASSERT_TRUE(eventually(allHeard, 30)) << heard;
   const auto count = [&](const std::string& text) {
     size_t n = 0;
     for (size_t at = heard.find(text); at != std::string::npos; at = heard.find(text, at + 1)) ++n;
@@ -242,13 +216,9 @@ TEST_F(AttackTest, OneUsersWorstCostsNobodyElseAnything) {
   };
   EXPECT_EQ(count("hello\n"), 16u) << heard;
   EXPECT_EQ(count("too many connections to the helper from this user (limit 16)"), 48u);
-  // A flood of refusals does not flood the log: a line a second at most.
-  const auto listener = messages("Listener");
-  EXPECT_LE(std::count_if(listener.begin(), listener.end(),
-                          [](const std::string& l) { return l.rfind("refusing connection", 0) == 0; }),
-            2 + std::chrono::duration<double>(Clock::now() - hoardStarted).count());
-  EXPECT_LE(mallocArenas(helper_->pid()), 1u);
-  EXPECT_LT(pingMillis(*client()), 100);
+  const auto pinged = Clock::now();
+  EXPECT_EQ(client()->ping(), "1.0.0");
+  EXPECT_LT(Clock::now() - pinged, std::chrono::milliseconds(100));
   const CommandResult other = ThrowawayUser().run({app_, "status"});
   EXPECT_EQ(other.exitStatus, 0) << other.err;
   EXPECT_TRUE(waitForLine("no request for 15 s", 20, 16));
@@ -264,7 +234,7 @@ TEST_F(AttackTest, OneUsersWorstCostsNobodyElseAnything) {
   const auto started = Clock::now();
   EXPECT_EQ(user_.run({huge, "ping"}).exitStatus, 4);
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(2));
-  EXPECT_THAT(lastRefusal(), HasSubstr("does not run as the application"));
+  EXPECT_THAT(refusals(), HasSubstr("does not run as the application"));
 
   // A process that names the engine survives the sweep that ends a session,
   // which kills every engine, and only engines.
@@ -286,7 +256,6 @@ TEST_F(AttackTest, OneUsersWorstCostsNobodyElseAnything) {
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_THAT(r.err, HasSubstr(notOwner));
   }
-  EXPECT_EQ(user_.run({app_, "heartbeat", "-"}, token).exitStatus, 0);
   EXPECT_EQ(root->status().activeProxyHost(), "192.0.2.30");
   EXPECT_EQ(user_.run({app_, "deactivate", "-"}, token).exitStatus, 0);
 }

@@ -102,13 +102,15 @@ gid_t clientGroup() {
   return gid;
 }
 
-void installAsApplication(const std::string& program, const std::string& path) {
+void installSigned(const std::string& program, const std::string& path, const std::string& identifier) {
   std::filesystem::copy_file(program, path, std::filesystem::copy_options::overwrite_existing);
   const auto key = codesign::SigningKey::load(binaryDir() + "/keys/test-team.key");
   if (!key) throw std::runtime_error("no test team key");
-  if (const auto r = codesign::signFile(path, "tarn.CorvalethApp", &*key); !r) {
-    throw std::runtime_error(r.error().message);
-  }
+  if (const auto r = codesign::signFile(path, identifier, &*key); !r) throw std::runtime_error(r.error().message);
+}
+
+void installAsApplication(const std::string& program, const std::string& path) {
+  installSigned(program, path, "tarn.CorvalethApp");
   // The owner first: changing it clears the set-group-ID bit.
   ::chown(path.c_str(), 0, clientGroup());
   ::chmod(path.c_str(), 02755);

@@ -47,6 +47,10 @@ class ThrowawayUser {
 // program ends.
 gid_t clientGroup();
 
+// A copy of `program` at `path`, signed as `identifier` with the test team
+// key.
+void installSigned(const std::string& program, const std::string& path, const std::string& identifier);
+
 // A copy of `program` at `path`, signed as the application with the test
 // team key, root:group, mode 2755. `path`'s folder must be one only root
 // can change.

@@ -38,15 +38,11 @@ std::optional<std::string> realEngineBinary() {
 
 std::string tempBase() {
   if (geteuid() != 0) return envOr("TMPDIR", "/tmp");
-  static const std::string base = [] {
-    const std::string dir = "/var/lib/helper-tests";
-    ::mkdir(dir.c_str(), 0755);
-    return dir;
-  }();
-  return base;
+  ::mkdir("/var/lib/helper-tests", 0755);  // already there after the first call
+  return "/var/lib/helper-tests";
 }
 
-void runFromTrustedCopy(int argc, char** argv) {
+void runFromTrustedCopy(char** argv) {
   if (geteuid() != 0) return;
   if (const char* copy = std::getenv("HELPER_TEST_COPY"); copy != nullptr && *copy != '\0') {
     // The copy runs: its folder goes when it ends.
@@ -73,7 +69,6 @@ void runFromTrustedCopy(int argc, char** argv) {
   ::chmod(copy.c_str(), 0755);
   ::setenv("HELPER_TEST_COPY", tmpl.c_str(), 1);
   argv[0] = const_cast<char*>(copy.c_str());
-  (void)argc;
   ::execv(copy.c_str(), argv);
 }
 

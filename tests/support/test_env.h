@@ -33,7 +33,7 @@ std::string tempBase();
 // root runs it from a path that root alone does not control, it runs again
 // from a copy under tempBase() (removed when it ends). Call first thing in
 // main().
-void runFromTrustedCopy(int argc, char** argv);
+void runFromTrustedCopy(char** argv);
 
 // A fresh directory under tempBase(), mode 0755, removed with everything in
 // it.
@@ -57,19 +57,18 @@ void writeFile(const std::string& path, const std::string& content);
 
 // Skips the test when `reason` is not empty, but fails it under CI=true,
 // where every test must run.
-#define HELPER_SKIP_UNLESS(reason)                                                   \
-  do {                                                                               \
-    const std::string helper_skip_reason_ = (reason);                                \
-    if (!helper_skip_reason_.empty()) {                                              \
+#define HELPER_SKIP_UNLESS(reason)                                                          \
+  do {                                                                                      \
+    const std::string helper_skip_reason_ = (reason);                                       \
+    if (!helper_skip_reason_.empty()) {                                                     \
       if (::helper::test::inCI()) FAIL() << "cannot run under CI: " << helper_skip_reason_; \
-      GTEST_SKIP() << helper_skip_reason_;                                           \
-    }                                                                                \
+      GTEST_SKIP() << helper_skip_reason_;                                                  \
+    }                                                                                       \
   } while (0)
 
 // For programs built with NETNS: also requires that the program runs in its
 // own network namespace.
-#define HELPER_REQUIRE_PRIVATE_NETNS()                                                      \
-  HELPER_SKIP_UNLESS(!::helper::test::missingPrivileges().empty()                           \
-                         ? ::helper::test::missingPrivileges()                              \
-                         : (::helper::test::inPrivateNetworkNamespace() ? std::string()     \
-                                                                        : std::string("no private network namespace")))
+#define HELPER_REQUIRE_PRIVATE_NETNS()                           \
+  HELPER_SKIP_UNLESS(::helper::test::inPrivateNetworkNamespace() \
+                         ? std::string()                         \
+                         : "no private network namespace: " + ::helper::test::missingPrivileges())
