@@ -39,11 +39,12 @@ class HelperFixture : public EngineFixture {
   static void makeCopy(const std::string& source, const std::string& dest, const std::string& identifier) {
     installSigned(source, dest, identifier);
   }
-  // The helper, its stderr in a file.
-  void startHelper() {
+  // The helper, its stderr in a file; `prefix` runs it (setpriv ... --).
+  void startHelper(std::vector<std::string> prefix = {}) {
     stopHelper();
     const int fd = open(tmp_.file("helper.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
-    helper_ = startProgram({helperPath(), {}, -1, fd});
+    prefix.push_back(helperPath());
+    helper_ = startProgram({prefix[0], {prefix.begin() + 1, prefix.end()}, -1, fd});
     close(fd);
     ASSERT_TRUE(waitForLine("helper listening on")) << "the helper did not start listening";
   }
