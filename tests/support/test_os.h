@@ -136,6 +136,7 @@ class FakeOs : public LoggingOs {
   double exitDelay = 0;
   int spawnError = 0;  // errno for a failing spawn
   std::optional<Error> engineRefused;  // the engine file is not one only root can change
+  bool engineMissing = false;          // the engine file is not an executable file
   std::function<void(FakeChild&)> configureChild = [](FakeChild&) {};
   // Guards the children's state and lastChild: the service's threads and
   // the test's use them at once.
@@ -162,7 +163,7 @@ class FakeOs : public LoggingOs {
   std::vector<int> exits;
 
   Result<std::unique_ptr<ChildProcess>> spawn(const SpawnRequest& request) override {
-    fileOperations.push_back("spawn " + request.path);
+    fileOperations.push_back("spawn " + request.path + " " + std::to_string(mask));
     if (spawnError) return Error::fromErrno("cannot start " + request.path, spawnError);
     std::lock_guard<std::recursive_mutex> guard(children);
     auto child = std::make_unique<FakeChild>(*this, nextPid);
@@ -222,7 +223,7 @@ class FakeOs : public LoggingOs {
     image.path = path;
     return image;
   }
-  bool isExecutableFile(const std::string&) override { return true; }
+  bool isExecutableFile(const std::string&) override { return !engineMissing; }
   Result<FileIdentity> fileIdentity(const std::string& path) override {
     const auto found = identities.find(path);
     return found == identities.end() ? FileIdentity{} : found->second;
