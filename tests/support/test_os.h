@@ -158,8 +158,6 @@ class FakeOs : public LoggingOs {
   mode_t mask = 022;
   std::vector<std::string> fileOperations;
   std::map<std::string, Error> failingFiles;  // by path: its directory, write or open fails
-  // Identities by path; a path not listed has FileIdentity{}.
-  std::map<std::string, FileIdentity> identities;
   std::vector<int> exits;
 
   Result<std::unique_ptr<ChildProcess>> spawn(const SpawnRequest& request) override {
@@ -224,10 +222,7 @@ class FakeOs : public LoggingOs {
     return image;
   }
   bool isExecutableFile(const std::string&) override { return !engineMissing; }
-  Result<FileIdentity> fileIdentity(const std::string& path) override {
-    const auto found = identities.find(path);
-    return found == identities.end() ? FileIdentity{} : found->second;
-  }
+  Result<FileIdentity> fileIdentity(const std::string&) override { return FileIdentity{}; }
   Status createDirectories(const std::string& path) override {
     fileOperations.push_back("mkdir " + path);
     return failure(path);
