@@ -76,24 +76,32 @@ TEST_F(TimingTest, TheDeviceIsSeenAtTheNextPollOrAnnouncement) {
   }
 }
 
-// Each step of a start comes only after the one before succeeded: a refused
-// engine file touches nothing, a host the configuration cannot name only
-// creates the folders, and a failed launch comes after every file. The
-// file-creation mask is back after each.
+// Each step of a start comes only after the one before succeeded: a missing
+// or refused engine file touches nothing, a host the configuration cannot
+// name only creates the folders, and a log that cannot be opened or a failed
+// launch come after every file. The engine is launched under the mask 077;
+// the caller's mask is back after each.
 TEST_F(TimingTest, EachStepOfAStartComesOnlyAfterTheOneBefore) {
+  const std::string log = paths::rooted(kEngineLogPath);
   const std::vector<std::string> steps = {"mkdir " + paths::rooted(kEngineDataDir), "mkdir " + paths::rooted(kLogDir),
-                                          "write " + paths::rooted(kEngineConfigPath) + " 384",
-                                          "open " + paths::rooted(kEngineLogPath),
-                                          "spawn " + std::string(FakeOs::kEnginePath)};
+                                          "write " + paths::rooted(kEngineConfigPath) + " 384", "open " + log,
+                                          "spawn " + std::string(FakeOs::kEnginePath) + " 63"};
+  using Case = MihomoError::Case;
   const struct {
     std::function<void(FakeOs&, ProxyConfig&)> breakIt;
     size_t stepsTaken;
+    Case kind;
     std::string error;
   } cases[] = {
-      {[](FakeOs& os, ProxyConfig&) { os.engineRefused = Error("owned by a user"); }, 0,
+      {[](FakeOs& os, ProxyConfig&) { os.engineMissing = true; }, 0, Case::binaryMissing,
+       "mihomo бинарник не найден: " + std::string(FakeOs::kEnginePath) + ". Переустанови .pkg."},
+      {[](FakeOs& os, ProxyConfig&) { os.engineRefused = Error("owned by a user"); }, 0, Case::startFailed,
        "mihomo не стартанул: mihomo binary refused: owned by a user — only root may be able to change it"},
-      {[](FakeOs&, ProxyConfig& upstream) { upstream.host = "bad host"; }, 2, "mihomo не стартанул: "},
-      {[](FakeOs& os, ProxyConfig&) { os.spawnError = ENOEXEC; }, 5,
+      {[](FakeOs&, ProxyConfig& upstream) { upstream.host = "bad host"; }, 2, Case::startFailed,
+       "mihomo не стартанул: "},
+      {[&](FakeOs& os, ProxyConfig&) { os.failingFiles.emplace(log, Error("is a directory", EISDIR)); }, 4,
+       Case::startFailed, "mihomo не стартанул: cannot open log file: Is a directory"},
+      {[](FakeOs& os, ProxyConfig&) { os.spawnError = ENOEXEC; }, 5, Case::startFailed,
        "mihomo не стартанул: Process.run() failed: Exec format error"},
   };
   for (const auto& c : cases) {
@@ -104,7 +112,7 @@ TEST_F(TimingTest, EachStepOfAStartComesOnlyAfterTheOneBefore) {
     EXPECT_EQ(system().fileOperations, std::vector<std::string>(steps.begin(), steps.begin() + c.stepsTaken));
     EXPECT_EQ(system().mask, 022u);
     ASSERT_FALSE(started);
-    EXPECT_TRUE(MihomoError::is(started.error(), MihomoError::Case::startFailed));
+    EXPECT_TRUE(MihomoError::is(started.error(), c.kind)) << c.error;
     EXPECT_EQ(started.error().message.rfind(c.error, 0), 0u) << started.error().message;
     EXPECT_EQ(manager_->process(), nullptr);
     EXPECT_TRUE(lines().empty());

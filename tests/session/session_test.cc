@@ -1,8 +1,9 @@
 // The session rules on the fake system, without root: who may replace or end
 // a session, the watchdog's boundary on the wall clock, engine deaths and
-// restarts, the stale-image exit, the code of every failure, and that
-// neither an unusable URL nor the exit waits for the service lock. The
-// service is called directly, as the connection layer does.
+// restarts, the stale-image exit without the service lock, and the code of
+// every failure. The service is called directly, as the connection layer
+// does. The exit after an update once the session ends is service_test's;
+// requests racing for the lock are service_concurrency_test's.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -153,19 +154,17 @@ TEST_F(SessionTest, AClientGoneBeforeTheTunnelIsUpGetsNothingStarted) {
   EXPECT_FALSE(status().isActive());
 }
 
-// A failed start names its cause: the engine's own error by its case, a
-// file-system error by its errno, any other as unexpected; the text is the
-// one logged. A failure ends the live session.
+// A failed start names its cause: the engine's own error by its case (each
+// case is engine_timing_test's), a file-system error by its errno, any other
+// as unexpected; the text is the one logged. A failure ends the live session.
 TEST_F(SessionTest, AFailedStartCarriesTheCodeOfItsCauseAndLeavesNoSession) {
   EXPECT_EQ(activate(kAlice, "socks5://").failure, sessionFailure("Невалидный proxy URL", 1));
   const std::string data = "/var/lib/tarn.CorvalethApp/mihomo";
-  const auto working = os_.interfaces;
   const struct {
     std::function<void()> breakIt;
     ErrorCode code;
   } cases[] = {
       {[&] { os_.spawnError = ENOEXEC; }, {"helper.MihomoError", 1}},
-      {[&] { os_.interfaces = [](double) { return std::vector<std::string>{}; }; }, {"helper.MihomoError", 2}},
       {[&] { os_.failingFiles.emplace(data, Error("not a directory", ENOTDIR)); }, {"helper.POSIXError", ENOTDIR}},
       {[&] { os_.failingFiles.emplace(data, Error("no errno")); }, {"helper.SessionError", 5}},
   };
@@ -174,7 +173,6 @@ TEST_F(SessionTest, AFailedStartCarriesTheCodeOfItsCauseAndLeavesNoSession) {
     c.breakIt();
     const Reply r = activate(kAlice);
     os_.spawnError = 0;
-    os_.interfaces = working;
     os_.failingFiles.clear();
     EXPECT_FALSE(r.success || r.token);
     EXPECT_EQ(r.failure.value_or(Failure{}).code, c.code);
@@ -278,47 +276,6 @@ TEST_F(SessionTest, AStaleImageWaitsForASessionHeardFromWithinThirtySecondsThenE
   EXPECT_THAT(os_.childSignals[running], ElementsAre(SIGTERM));
   os_.holdStarts = false;
   blocked.get();
-}
-
-// The executable replaced on disk during a session counts when the
-// session ends: an idle helper exits then.
-TEST_F(SessionTest, AnUpdateDuringASessionEndsTheProcessWhenTheSessionEnds) {
-  const std::string token = *activate(kAlice).token;
-  FileIdentity replaced;
-  replaced.inode = 2;
-  os_.identities[FakeOs::kOwnPath] = replaced;
-  ticks();
-  EXPECT_TRUE(os_.exitsSoFar().empty());
-  ASSERT_TRUE(deactivate(kAlice, token).success);
-  EXPECT_TRUE(eventually([&] { return os_.exitsSoFar() == std::vector<int>{0}; }));
-}
-
-TEST_F(SessionTest, NeitherAnUnusableURLNorAStaleImageCheckWaitsForTheServiceLock) {
-  const std::string token = *activate(kAlice).token;
-  os_.holdStarts = true;
-  auto blocked = std::async(std::launch::async, [&] { return activate(kAlice, "socks5://192.0.2.30:1080"); });
-  ASSERT_TRUE(eventually([&] { return lines().back() == "re-activating: tearing down previous session"; }));
-  const auto t0 = std::chrono::steady_clock::now();
-  const Reply bad = activate(kMallory, "socks5://:0");
-  EXPECT_EQ(bad.failure, sessionFailure("Невалидный proxy URL", 1));
-  for (int i = 0; i < 200; ++i) service().markStaleImageSoon();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
-  os_.holdStarts = false;
-  const Reply replaced = blocked.get();
-  ASSERT_TRUE(replaced.success);
-  // The checks that waited behind the lock ran after it, as one or two
-  // (one pending at a time); each found the session live.
-  const std::string postponed = "binary replaced on disk, but a session is live — postponing exit until it ends";
-  const auto checks = [&] {
-    const std::vector<std::string> all = lines();
-    return std::count(all.begin(), all.end(), postponed);
-  };
-  ASSERT_TRUE(eventually([&] { return checks() > 0; }));
-  ticks();
-  EXPECT_LE(checks(), 2);
-  EXPECT_TRUE(os_.exitsSoFar().empty());
-  EXPECT_TRUE(heartbeat(*replaced.token));
-  EXPECT_FALSE(heartbeat(token));
 }
 
 }  // namespace

@@ -136,6 +136,7 @@ class FakeOs : public LoggingOs {
   double exitDelay = 0;
   int spawnError = 0;  // errno for a failing spawn
   std::optional<Error> engineRefused;  // the engine file is not one only root can change
+  bool engineMissing = false;          // the engine file is not an executable file
   std::function<void(FakeChild&)> configureChild = [](FakeChild&) {};
   // Guards the children's state and lastChild: the service's threads and
   // the test's use them at once.
@@ -157,12 +158,10 @@ class FakeOs : public LoggingOs {
   mode_t mask = 022;
   std::vector<std::string> fileOperations;
   std::map<std::string, Error> failingFiles;  // by path: its directory, write or open fails
-  // Identities by path; a path not listed has FileIdentity{}.
-  std::map<std::string, FileIdentity> identities;
   std::vector<int> exits;
 
   Result<std::unique_ptr<ChildProcess>> spawn(const SpawnRequest& request) override {
-    fileOperations.push_back("spawn " + request.path);
+    fileOperations.push_back("spawn " + request.path + " " + std::to_string(mask));
     if (spawnError) return Error::fromErrno("cannot start " + request.path, spawnError);
     std::lock_guard<std::recursive_mutex> guard(children);
     auto child = std::make_unique<FakeChild>(*this, nextPid);
@@ -222,11 +221,8 @@ class FakeOs : public LoggingOs {
     image.path = path;
     return image;
   }
-  bool isExecutableFile(const std::string&) override { return true; }
-  Result<FileIdentity> fileIdentity(const std::string& path) override {
-    const auto found = identities.find(path);
-    return found == identities.end() ? FileIdentity{} : found->second;
-  }
+  bool isExecutableFile(const std::string&) override { return !engineMissing; }
+  Result<FileIdentity> fileIdentity(const std::string&) override { return FileIdentity{}; }
   Status createDirectories(const std::string& path) override {
     fileOperations.push_back("mkdir " + path);
     return failure(path);
