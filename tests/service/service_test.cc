@@ -1,10 +1,11 @@
 // The real helper executable in the test's private network namespace under
 // its HELPER_ROOT, with the signed stand-in engine beside it: what neither the
 // session rules on the fake system (session_test) nor the attacks
-// (attack_test) show. The helper as installed, a user of its own; and every
-// way a packet costs its sender the connection without touching the session,
-// a packet of an admitted client's forked child included. This program is
-// itself signed as the application, so the helper admits it.
+// (attack_test) show: the exit after an update; the helper as installed, a
+// user of its own; and every way a packet costs its sender the connection
+// without touching the session, a packet of an admitted client's forked
+// child included. This program is itself signed as the application, so the
+// helper admits it.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <sched.h>
@@ -46,6 +47,37 @@ struct RawConnection {
 };
 
 class ServiceTest : public HelperFixture {};
+
+// After an update even the signed application is refused: this process can
+// vouch for nobody any more. A heartbeating session goes on over its own
+// connection; when it ends, the process exits after its exit delay.
+TEST_F(ServiceTest, AfterAnUpdateNewConnectionsAreRefusedAndTheHelperExitsOnceItsSessionEnds) {
+  auto c = client();
+  const std::string token = activate(*c);
+  makeCopy(helperPath(), helperPath() + ".new", "tarn.CorvalethApp.helper");
+  std::filesystem::rename(helperPath() + ".new", helperPath());  // a new inode, as an update makes
+  try {
+    client();
+    ADD_FAILURE() << "admitted after the update";
+  } catch (const HelperClientError& e) {
+    EXPECT_STREQ(e.what(), "the helper refused the connection: the helper was updated and is restarting; "
+                           "connect again in a moment");
+    EXPECT_EQ(e.code(), (ErrorCode{"helper.AdmissionError", 4}));
+  }
+  ASSERT_TRUE(waitForLine("postponing exit until it ends"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));  // past the exit delay
+  EXPECT_TRUE(c->heartbeat(token));
+  EXPECT_EQ(runningEngines().size(), 1u);
+  // Deactivate gets its reply; then the process exits.
+  const DeactivateResult d = c->deactivate(token);
+  const auto ended = Clock::now();
+  EXPECT_TRUE(d.success && !d.message);
+  ASSERT_TRUE(helper_->waitForExit(10));
+  EXPECT_EQ(helper_->terminationStatus(), 0);
+  EXPECT_GE(Clock::now() - ended, std::chrono::milliseconds(450));
+  EXPECT_TRUE(waitForLine("fault Service: helper binary was replaced on disk"));
+  EXPECT_TRUE(runningEngines().empty());
+}
 
 // As installed: a user of its own with the five capabilities as ambient
 // ones, its state, log and socket folders its own. It reads a root
