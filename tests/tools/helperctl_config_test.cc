@@ -43,11 +43,6 @@ TEST(HelperctlConfigTest, ExactOutputAndExitStatus) {
       {{"parse-url", "-"}, 0, "", 64, "",
        "helperctl parse-url: standard input is empty; expected the proxy URL on one line\n"},
       {{"heartbeat", "-"}, 0, "a\nb\n", 64, "", "helperctl heartbeat: standard input holds more than one line" + oneLine},
-      {{"activate", "--fd", "9"}, 0, "", 64, "", "helperctl activate: --fd 9: descriptor 9 is not open\n"},
-      {{"heartbeat", "--fd", "-1"}, 0, "", 64, "",
-       "helperctl: --fd: wants a file descriptor number (0 is standard input), not '-1'" + usage},
-      {{"parse-url", "h:1", "--fd", "3"}, 3, "h:2", 64, "",
-       "helperctl parse-url: the proxy URL is given both as an argument and with --fd; give it one way\n"},
       {{"deactivate"}, 0, "", 64, "",
        "helperctl deactivate: the session token is missing: give it as an argument, as - to read it from "
        "standard input, or with --fd N\nRun `helperctl deactivate --help` for usage.\n"},
