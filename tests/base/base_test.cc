@@ -1,5 +1,6 @@
 // The small pieces the service is built from: the fair gate of admissions,
-// the log limiter, the collection of children and the program runner. (The
+// the log limiter, the collection of children and the program runner (its
+// output is the engine manager and end-to-end tests', through `ip`). (The
 // exit watcher is proven by the end-to-end test, whose engine is restarted
 // when it dies and only then.)
 #include <gtest/gtest.h>
@@ -124,17 +125,6 @@ TEST(ChildProcessTest, AChildWhoseHandleWasDroppedIsCollectedWithTheNextOne) {
 std::string run(const std::string& path, const std::vector<std::string>& args) {
   Result<std::string> out = os().runCommand(path, args, std::nullopt);
   return out ? *out : "error " + std::to_string(out.error().code);
-}
-
-TEST(CommandRunnerTest, OutputOfBothStreamsInterleavedAndUnchanged) {
-  EXPECT_EQ(run("/bin/sh", {"-c", "echo out; echo err >&2; printf ' tail '; exit 3"}), "out\nerr\n tail ");
-  // No shell between us and the program: arguments reach it verbatim.
-  EXPECT_EQ(run("/bin/echo", {"$HOME", "a b", "*"}), "$HOME a b *\n");
-  // One with more output than a pipe holds does not block on it.
-  EXPECT_EQ(run("/usr/bin/head", {"-c", "4000000", "/dev/zero"}).size(), 4000000u);
-  // A program that cannot start is an error with its errno.
-  EXPECT_EQ(run("/nonexistent/tool", {}), "error " + std::to_string(ENOENT));
-  EXPECT_EQ(run("/", {}), "error " + std::to_string(EACCES));
 }
 
 // Under the helper's systemd unit, RestrictNamespaces= makes clone3 fail

@@ -108,11 +108,6 @@ struct RunningPeer {
   std::unique_ptr<ChildProcess> child;
 };
 
-void setMtime(const std::string& path, time_t seconds, long nanoseconds) {
-  const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-}
-
 std::string bundleLine(const std::string& got) {
   return "error: rejecting: bundle ID mismatch (got '" + got + "', expected 'tarn.CorvalethApp')";
 }
@@ -280,7 +275,8 @@ TEST(CodeSignValidatorTest, RemembersAContentsCheckOnlyWhileTheFileIsUnchanged) 
          makeSignedCopy(app + ".new", team(kApp));
          fs::rename(app + ".new", app);
        }},
-      {"times", [&] { setMtime(app, 1700000000, 1); }},
+      // The modification time, by one tick (a nanosecond).
+      {"times", [&] { fs::last_write_time(app, fs::last_write_time(app) + fs::file_time_type::duration(1)); }},
   };
   for (const auto& [name, change] : changes) {
     SCOPED_TRACE(name);
@@ -295,19 +291,6 @@ TEST(CodeSignValidatorTest, RemembersAContentsCheckOnlyWhileTheFileIsUnchanged) 
   EXPECT_EQ(hashesFor(false), 0u);
   tamper(app);
   EXPECT_EQ(hashesFor(true), 1u);
-}
-
-// Hashing gives up at its deadline, and says so.
-TEST(CodeFileTest, HashingStopsAtItsDeadline) {
-  TempDir dir;
-  makeSignedCopy(dir.file("app"), team(kApp));
-  UniqueFd fd(::open(dir.file("app").c_str(), O_RDONLY | O_CLOEXEC));
-  const codesign::CodeEvaluation signature = codesign::evaluateTrailer(fd.get());
-  ASSERT_EQ(signature.status, codesign::kStatusOK);
-  const codesign::CodeEvaluation late = codesign::evaluateContents(fd.get(), signature, 0);  // long past
-  EXPECT_EQ(late.status, codesign::kStatusInternalError);
-  EXPECT_EQ(late.detail, "reading it took too long");
-  EXPECT_EQ(codesign::evaluateContents(fd.get(), signature).status, codesign::kStatusOK);
 }
 
 // The engine is opened only along a path of directories root alone can
@@ -425,86 +408,36 @@ CommandResult tool(std::vector<std::string> args) {
   return runCommand(args);
 }
 unsigned modeOf(const std::string& path) { return static_cast<unsigned>(fs::status(path).permissions()); }
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// helper-codesign as the build and people use it: keys made once and kept
-// private, files signed in place through a link and keeping their mode (by
-// a new file: a reader keeps the old bytes); refusals say why and change
-// nothing, help and warnings are there for people.
-TEST(HelperCodesignToolTest, MakesKeysSignsInPlaceAndSaysWhyItRefuses) {
-  HELPER_SKIP_UNLESS(::access("/usr/bin/openssl", X_OK) == 0 ? "" : "no /usr/bin/openssl (Debian package openssl)");
+// helper-codesign as the build uses it (its signatures are judged above):
+// a key made once and kept private; a file signed in place through a link,
+// keeping its mode, by a new file (a reader keeps the old bytes); a
+// verification that fails says why.
+TEST(HelperCodesignToolTest, KeepsKeysPrivateAndSignsInPlaceByANewFile) {
   TempDir dir;
   const std::string key = dir.file("team.key"), file = dir.file("app");
   const auto made = tool({"keygen", "--out", key});
   ASSERT_EQ(made.exitStatus, 0) << made.err;
   EXPECT_EQ(modeOf(key), 0600u);
-  const std::string pem = readFile(key), team = teamOfKey(key);
-  EXPECT_EQ(made.out, team + "\n");
-  EXPECT_TRUE(has(tool({"keygen", "--out", key}).err, "already exists"));
-  EXPECT_EQ(tool({"keygen", "--if-missing", "--out", key}).out, made.out);
-  EXPECT_EQ(readFile(key), pem);
+  EXPECT_EQ(tool({"keygen", "--if-missing", "--out", key}).out, made.out);  // the same key, kept
 
   makeSignedCopy(file, {});
   ::chmod(file.c_str(), 0750);
-  const auto size = fs::file_size(file);
   fs::create_symlink(file, dir.file("link"));
   std::ifstream reader(file, std::ios::binary);  // opened before: keeps the old bytes
   const std::string before = readFile(file);
-  const auto signedTeam = tool({"sign", "--identifier", "tarn.CorvalethApp", "--key", key, dir.file("link")});
+  const auto signedTeam = tool({"sign", "--identifier", kApp, "--key", key, dir.file("link")});
   ASSERT_EQ(signedTeam.exitStatus, 0) << signedTeam.err;
   EXPECT_TRUE(fs::is_symlink(dir.file("link")));
   EXPECT_EQ(modeOf(file), 0750u);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), before);
-  EXPECT_TRUE(has(tool({"display", file}).out, "\nTeamIdentifier=" + team + "\n"));
   EXPECT_EQ(tool({"verify", file}).out,
-            file + ": valid on disk (Identifier=tarn.CorvalethApp, TeamIdentifier=" + team + ")\n");
-  EXPECT_TRUE(has(tool({"sign", "--identifier", "x.y", "--adhoc", file}).out, "replacing existing signature"));
-  EXPECT_EQ(fs::file_size(file), size + codesign::trailerLength(codesign::SignatureKind::adhoc, 3));
-  EXPECT_TRUE(has(tool({"display", file}).out, "\nTeamIdentifier=not set\n"));
-  EXPECT_EQ(runCommand({file, "0"}).exitStatus, 0);  // still runs
-  EXPECT_NE(tool({"keygen", "--force", "--out", key}).out, made.out);
-  EXPECT_EQ(modeOf(key), 0600u);
-
-  const std::string damaged = dir.file("damaged"), tampered = dir.file("tampered"), plain = dir.file("plain");
-  const std::string content = std::string("payload\x40\x00\x00\x00", 11) + "HELPER-CSIG\n";
-  writeFile(damaged, content);
-  makeSignedCopy(tampered, {"a.b", testTeamKey(), tamper});
-  makeSignedCopy(plain, {});
-  for (const char* algorithm : {"ed25519", "RSA"}) {
-    const auto generated =
-        runCommand({"/usr/bin/openssl", "genpkey", "-algorithm", algorithm, "-out", dir.file(algorithm)});
-    ASSERT_EQ(generated.exitStatus, 0) << generated.err;
-    ::chmod(dir.file(algorithm).c_str(), 0644);
-  }
-  const struct {
-    std::vector<std::string> args;
-    int status;
-    std::string output;  // a part of stdout and stderr
-  } cases[] = {
-      {{"verify", plain}, 1, "status -67062: code object is not signed at all"},
-      {{"verify", tampered}, 1, "status -67061: the contents do not match the signature"},
-      {{"verify", damaged}, 1, "status -67049: malformed signature trailer: trailer length 64"},
-      {{"display", damaged}, 1, "-67049"},
-      {{"sign", "--identifier", "a", "--adhoc", damaged}, 1, "damaged signature trailer"},
-      {{"sign", "--identifier", "a", "--key", damaged, damaged}, 1, "not a PEM private key"},
-      {{"sign", "--identifier", "a", "--key", dir.file("RSA"), damaged}, 1, "not an Ed25519 key"},
-      {{"sign", "--identifier", "a", damaged}, 64, "exactly one of --key KEY and --adhoc"},
-      {{"sign", "--identifier", "has space", "--adhoc", damaged}, 64, "printable ASCII"},
-      {{"sign", "--identifier", std::string(256, 'a'), "--adhoc", damaged}, 64, "longer than 255"},
-      {{"sign", "--identifier", "a", "--adhoc", dir.path()}, 1, "not a regular file"},
-      {{"frobnicate"}, 64, "unknown command 'frobnicate'"},
-      {{"--help"}, 0, "Examples:"},
-      {{"sign", "--help"}, 0, "Exit status: 0 signed"},
-      {{"sign", "--identifier", "a.b", "--key", dir.file("ed25519"), plain}, 0, "can be read by other users"},
-  };
-  for (const auto& c : cases) {
-    const auto r = tool(c.args);
-    EXPECT_EQ(r.exitStatus, c.status) << c.args[0] << " " << r.err;
-    EXPECT_TRUE(has(r.out + r.err, c.output)) << r.out << r.err;
-  }
-  EXPECT_EQ(readFile(damaged), content);
-  // The key, the program and its link, and the files above: nothing left behind.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 8);
+            file + ": valid on disk (Identifier=tarn.CorvalethApp, TeamIdentifier=" + teamOfKey(key) + ")\n");
+  tamper(file);
+  const auto tampered = tool({"verify", file});
+  EXPECT_EQ(tampered.exitStatus, 1);
+  EXPECT_NE(tampered.err.find("status -67061: the contents do not match the signature"), std::string::npos)
+      << tampered.err;
 }
 
 // `--judge PID [update|delete]`: as the helper, judges the process PID

@@ -95,19 +95,5 @@ TEST(EngineConfigTest, EscapeYAML) {
   for (const auto& [value, expected] : cases) EXPECT_EQ(escapeYAML(value), expected) << value;
 }
 
-// The texts the application shows and the codes it acts on, where no other
-// test shows them.
-TEST(MihomoErrorTest, TextsAndCodes) {
-  const std::string path = "/var/log/CorvalethApp/mihomo.log";
-  const std::string log = "mihomo не создал TUN device за 30s — см. " + path;
-  EXPECT_EQ(MihomoError::binaryMissing("x").code, 0);
-  EXPECT_EQ(MihomoError::tunNotCreated(path, {}).message, log);
-  const Error crowded = MihomoError::tunNotCreated(path, {"utun0", "utun1"});
-  EXPECT_EQ(crowded.domain, "helper.MihomoError");
-  EXPECT_EQ(crowded.code, 2);
-  EXPECT_EQ(crowded.message, log + "\nПохоже, мешает другой VPN/TUN-клиент (активные интерфейсы: utun0, utun1). "
-                                   "Отключите VPN, Private Relay или сетевой фильтр и попробуйте снова.");
-}
-
 }  // namespace
 }  // namespace helper

@@ -1,12 +1,10 @@
 // The control messages: the helper's rules for requests with the reasons it
 // logs, the client's for replies and greetings of either protocol version,
-// replies exactly as documented, the status record's defaults, and one reply
-// per request.
-#include <gmock/gmock.h>
+// replies exactly as documented and the status record's defaults. (That a
+// request gets one reply and no more is the service concurrency test's.)
+#include <gtest/gtest.h>
 
-#include "helper/front/control_connection.h"
 #include "helper/protocol/control_message.h"
-#include "tests/support/test_os.h"
 
 namespace helper {
 namespace {
@@ -109,8 +107,6 @@ TEST(ControlMessageTest, PacketsDecodeOnlyWithinTheirRules) {
       {asGreeting, R"({"refused":1})", "\"refused\" must be a string"},
   };
   for (const auto& [read, packet, outcome] : cases) EXPECT_EQ(read(packet), outcome) << packet.substr(0, 120);
-  // The client skips a late reply by its id, whatever its operation.
-  EXPECT_EQ(replyId(R"({"id":7,"op":"status","status":null})"), 7u);
 }
 
 // The texts other clients are written from, and what the client reads
@@ -159,29 +155,6 @@ TEST(ControlMessageTest, StatusRecordsTakeDefaultsForMissingOrMistypedKeys) {
     ASSERT_TRUE(decoded.ok()) << fields << ": " << decoded.error().message;
     EXPECT_EQ(std::get<HelperStatus>(decoded->result), expected) << fields;
   }
-}
-
-// Replies to ping twice.
-struct TwiceService : HelperProtocol {
-  void ping(PingReply reply) override {
-    reply("1.0.0");
-    reply("again");
-  }
-  void activate(const Caller&, const std::string&, std::int32_t, ActivateReply) override {}
-  void deactivate(const Caller&, const std::string&, DeactivateReply) override {}
-  void heartbeat(const std::string&, HeartbeatReply) override {}
-  void status(StatusReply) override {}
-};
-
-TEST(ControlConnectionTest, ASecondReplyIsDroppedNotSent) {
-  test::LoggingOs logs;
-  OsScope scope(logs);
-  TwiceService service;
-  ControlConnectionHandler handler(service);
-  ipc::ServerConnection connection(ipc::UniqueFd(), ipc::Credentials{4321, 1000, 1000}, PeerProcess());
-  EXPECT_EQ(handler.handlePacket(connection, R"({"id":1,"op":"ping","nonce":")" + connection.nonce() + "\"}"),
-            R"({"id":1,"op":"ping","version":"1.0.0"})");
-  EXPECT_THAT(logs.messages("Listener"), ::testing::ElementsAre("second reply to ping dropped"));
 }
 
 }  // namespace
