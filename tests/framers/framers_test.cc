@@ -1,9 +1,13 @@
-// The SOCKS5 and HTTP CONNECT framers on the in-memory driver.
+// The SOCKS5 and HTTP CONNECT framers on the in-memory driver, and the
+// hand-off of setups to framers by concurrent openTunnel() calls.
 #include <gtest/gtest.h>
+
+#include <atomic>
 
 #include "helper/framers/http_connect_framer.h"
 #include "helper/framers/proxy_framer.h"
 #include "helper/framers/socks5_framer.h"
+#include "tests/framers/peers.h"
 #include "tests/framers/split_harness.h"
 
 namespace helper {
@@ -21,7 +25,7 @@ constexpr int kPending = -1;  // the handshake has not ended
 // consumed nothing beyond the handshake before that, and delivers `after`
 // at once; a failure code consumes the handshake and leaves `after` alone;
 // kPending consumes `handshake` and waits for more.
-void expectEverySplit(const stream::FramerDefinition& definition, const ProxyConnectSetup& setup,
+void expectEverySplit(const stream::FramerDefinition& definition, const std::optional<ProxyConnectSetup>& setup,
                       const Bytes& handshake, const Bytes& after, const std::vector<Bytes>& writes, int code) {
   const Bytes input = concat({handshake, after});
   const bool ready = code == 0;
@@ -188,26 +192,24 @@ TEST(HTTPConnectFramerTest, EveryResponseForEverySplit) {
 }
 
 TEST(HTTPConnectFramerTest, AHeadThatDoesNotEndWithin64KiBIsRefused) {
-  auto driver = makeDriver(http(), makeSetup({}, {}));
-  driver->start();
+  const auto setup = makeSetup({}, {});
+  // Outcome fields: 1 the failure, 3 the bytes delivered, 5 the bytes consumed.
   const std::string line = "HTTP/1.1 200 OK\r\nX-Filler: " + std::string(65536, 'f');
-  driver->receive(bytes(line.substr(0, 65535)));
-  EXPECT_FALSE(driver->failure) << "not yet: 65535 bytes may still end in a blank line";
-  driver->receive(bytes(line.substr(65535)));
-  EXPECT_EQ(driver->failure, EBADMSG);
-  EXPECT_EQ(driver->consumed, 0u);
+  EXPECT_FALSE(std::get<1>(runSplit(http(), setup, bytes(line.substr(0, 65535)), {})))
+      << "not yet: 65535 bytes may still end in a blank line";
+  const Outcome refused = runSplit(http(), setup, bytes(line), {65535});
+  EXPECT_EQ(std::get<1>(refused), EBADMSG);
+  EXPECT_EQ(std::get<5>(refused), 0u);
   // A head that ends exactly at the limit is still read.
-  auto edge = makeDriver(http(), makeSetup({}, {}));
-  edge->start();
-  edge->receive(bytes("HTTP/1.1 200 OK\r\nX: " + std::string(65536 - 24, 'f') + "\r\n\r\ntail"));
-  EXPECT_EQ(edge->delivered, bytes("tail"));
+  const std::string edge = "HTTP/1.1 200 OK\r\nX: " + std::string(65536 - 24, 'f') + "\r\n\r\ntail";
+  EXPECT_EQ(std::get<3>(runSplit(http(), setup, bytes(edge), {})), bytes("tail"));
 }
 
-// The application's output goes out unchanged whatever the state, and
-// input after the handshake goes up unchanged, at most 64 KiB at a time;
+// Input after the handshake goes up unchanged, at most 64 KiB at a time;
 // without a setup the framer fails with EINVAL at start and leaves input
-// alone.
-TEST(ProxyFramersTest, PassThroughBothWaysAndNoSetupFailsWithEinval) {
+// alone. (The application's output passes through in the stream's tests
+// against real proxies, interop_test.)
+TEST(ProxyFramersTest, PassThroughAndNoSetupFailsWithEinval) {
   const struct {
     const stream::FramerDefinition& definition;
     Bytes answer;  // the proxy's, to a setup without credentials
@@ -215,25 +217,51 @@ TEST(ProxyFramersTest, PassThroughBothWaysAndNoSetupFailsWithEinval) {
   const Bytes big = randomBytes(200000);
   for (const auto& f : framers) {
     SCOPED_TRACE(f.definition.label);
-    auto driver = makeDriver(f.definition, makeSetup({}, {}));
-    driver->start();
-    driver->send(bytes("early"));
-    driver->receive(f.answer);
-    driver->send(bytes("late"));
-    driver->receive(big);
-    ASSERT_TRUE(driver->ready);
-    EXPECT_EQ(driver->writes[1], bytes("early"));
-    EXPECT_EQ(driver->writes.back(), bytes("late"));
-    EXPECT_EQ(driver->delivered, big);
-    EXPECT_TRUE(!driver->failure && driver->wellFormed);
-    auto failed = makeDriver(f.definition, std::nullopt);
-    EXPECT_EQ(failed->start(), stream::StartResult::ready);
-    failed->receive(concat({f.answer, bytes("data")}));
-    failed->send(bytes("after failure"));
-    EXPECT_TRUE(failed->failure == EINVAL && failed->wellFormed);
-    EXPECT_TRUE(failed->delivered.empty() && failed->consumed == 0);
-    EXPECT_EQ(failed->writes, std::vector<Bytes>{bytes("after failure")});
+    const Outcome passed = runSplit(f.definition, makeSetup({}, {}), concat({f.answer, big}), {f.answer.size()});
+    EXPECT_TRUE(std::get<0>(passed) && std::get<7>(passed)) << "not ready, or a broken promise";
+    EXPECT_EQ(std::get<3>(passed), big);
+    expectEverySplit(f.definition, std::nullopt, {}, concat({f.answer, bytes("data")}), {}, EINVAL);
   }
+}
+
+// Many openers at once: each framer takes its own opener's setup, never
+// another's, and the bytes that came with the proxy's reply reach the
+// application. The gate of the hand-off is contended here.
+TEST(OpenTunnelTest, ConcurrentOpenersNeverSwapSetups) {
+  using Clock = std::chrono::steady_clock;
+  std::atomic<int> swapped{0};
+  std::vector<std::jthread> openers;
+  for (int i = 0; i < 16; ++i) {
+    openers.emplace_back([&, i] {
+      // Names of one length: another's request reads as a mismatch, not a short read.
+      const std::string host = "target" + std::to_string(10 + i) + ".test";
+      int fds[2] = {-1, -1};
+      ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+      UniqueFd ours(fds[0]), theirs(fds[1]);
+      // The proxy's end: no authentication, then this opener's target.
+      std::jthread proxy([&] {
+        const Bytes expected = connectRequest(host, 443);
+        Bytes request;
+        if (!readExactly(theirs.get(), 3) || !writeAll(theirs.get(), bytes({5, 0})) ||
+            !readExactly(theirs.get(), expected.size(), &request)) {
+          return;
+        }
+        if (request != expected) ++swapped;
+        writeAll(theirs.get(), concat({kReplyIPv4, bytes("hi")}));
+      });
+      // Declared after the peer: when a check fails, the stream closes
+      // first, which ends a peer still waiting for it.
+      const auto tunnel = openTunnel(std::move(ours), ProxyConfig{"proxy.test", 1080, {}, {}, ProxyKind::socks5},
+                                     ProxyTarget{host, 443}, Clock::now() + std::chrono::seconds(10));
+      ASSERT_TRUE(tunnel) << tunnel.error().message;
+      uint8_t buf[16];
+      ASSERT_EQ((*tunnel)->read(buf).value(), 2u);
+      EXPECT_EQ(Bytes(buf, buf + 2), bytes("hi"));
+    });
+  }
+  openers.clear();
+  EXPECT_EQ(swapped, 0);
+  EXPECT_TRUE(!ProxyConnectCoordinator::shared().inFlight() && !ProxyConnectCoordinator::handOffState().hasSetup);
 }
 
 }  // namespace

@@ -28,14 +28,29 @@ std::string fill(std::string text, const Values& values) {
 
 std::string at(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
 
+// Sends `data` through a tunnel to an echoing peer, 32 KiB at a time, each
+// read back before the next; true when every byte came back unchanged.
+bool echoes(stream::SocketStream& tunnel, const Bytes& data) {
+  Bytes echoed, buf(65536);
+  for (size_t at = 0; at < data.size(); at += 32768) {
+    if (!tunnel.write(ByteView(data).subspan(at, std::min<size_t>(32768, data.size() - at)))) return false;
+    while (echoed.size() < std::min<size_t>(at + 32768, data.size())) {
+      const auto got = tunnel.read(buf);
+      if (!got || *got == 0) return false;
+      echoed.insert(echoed.end(), buf.begin(), buf.begin() + static_cast<ptrdiff_t>(*got));
+    }
+  }
+  return echoed == data;
+}
+
 CommandResult helperctl(std::vector<std::string> args) {
   args.insert(args.begin(), builtProgram("tools/helperctl/helperctl"));
   return runCommand(args, "", 30);
 }
 
-// The proxy URL and target ({p} the proxy, {echo} the echo server, {e} its
-// port, {closed} a port nobody listens on), the framer's code (0: a tunnel)
-// and what probe says.
+// The proxy URL and target ({p} the proxy, {echo} the echo server, {closed}
+// a port nobody listens on), the framer's code (0: a tunnel) and what probe
+// says.
 struct Attempt {
   std::string url, target;
   int code;
@@ -56,8 +71,7 @@ TEST_P(InteropTest, HandshakesTunnelsAndProbe) {
   LoopbackServer echo;
   const Server server = GetParam().start(dir);
   ASSERT_TRUE(server->waitUntilListening()) << "did not start:\n" << server->log();
-  const Values values{{"{p}", at(server->port())}, {"{echo}", at(echo.port())},
-                      {"{e}", std::to_string(echo.port())}, {"{closed}", at(freePort())}};
+  const Values values{{"{p}", at(server->port())}, {"{echo}", at(echo.port())}, {"{closed}", at(freePort())}};
   const std::map<int, int> exitStatus{{0, 0}, {kEAUTH, 4}, {EPROTONOSUPPORT, 5}, {ECONNREFUSED, 6}};
   for (const auto& a : GetParam().attempts) {
     const std::string url = fill(a.url, values), target = fill(a.target, values);
@@ -71,8 +85,7 @@ TEST_P(InteropTest, HandshakesTunnelsAndProbe) {
     ASSERT_TRUE(connection) << connection.error().message;
     const auto tunnel = openTunnel(std::move(*connection), *proxy, to, deadline);
     if (a.code == 0 && tunnel) {
-      const Bytes data = randomBytes(1 << 20);
-      EXPECT_TRUE(echoThrough(**tunnel, data, 32768, 65536) == data) << "the tunnel lost or changed bytes";
+      EXPECT_TRUE(echoes(**tunnel, randomBytes(1 << 20))) << "the tunnel lost or changed bytes";
     }
     EXPECT_EQ(tunnel ? 0 : tunnel.error().code, a.code) << (tunnel ? "" : tunnel.error().message);
     const auto r = helperctl({"probe", url, "--target", target, "--timeout", "5"});
@@ -88,29 +101,18 @@ std::string squid() { return missingProgram("/usr/sbin/squid", "squid"); }
 INSTANTIATE_TEST_SUITE_P(
     Servers, InteropTest,
     ::testing::Values(
-        ServerCase{"microsocks", microsocks, [](const TempDir& d) { return startMicrosocks(d); },
-                   {{"socks5://{p}", "{echo}", 0, "ok: the socks5 proxy at {p} opened a tunnel to {echo}"},
-                    {"socks5://{p}", "{closed}", ECONNREFUSED, kRefused},
-                    {"socks5://u:p@{p}", "{echo}", 0, ""}}},  // credentials offered, none wanted
-        ServerCase{"microsocks_auth", microsocks, [](const TempDir& d) { return startMicrosocks(d, "alice"); },
-                   {{"socks5://alice:s3cret@{p}", "{echo}", 0, ""},
-                    // The proxy resolves the name.
-                    {"{p}:alice:s3cret", "localhost:{e}", 0, "opened a tunnel to localhost:"},
+        ServerCase{"microsocks", microsocks, [](const TempDir& d) { return startMicrosocks(d, "alice"); },
+                   {{"socks5://alice:s3cret@{p}", "{echo}", 0, "ok: the socks5 proxy at {p} opened a tunnel to {echo}"},
                     {"socks5://alice:nope@{p}", "{echo}", kEAUTH, "the proxy rejected the credentials"},
                     {"socks5://{p}", "{echo}", EPROTONOSUPPORT,
                      "accepts none of the authentication methods offered (none); it probably requires a user name"},
                     {"socks5://alice:s3cret@{p}", "{closed}", ECONNREFUSED, kRefused}}},
         ServerCase{"dante", danteUnavailable, [](const TempDir& d) { return startDante(d, "socksuser"); },
                    {{"socks5://socksuser:s3cret@{p}", "{echo}", 0, ""},
-                    {"socks5://socksuser:wrong@{p}", "{echo}", kEAUTH, ""},
-                    {"socks5://socksuser:s3cret@{p}", "{closed}", ECONNREFUSED, ""},
-                    {"socks5://{p}", "{echo}", EPROTONOSUPPORT, ""}}},
-        ServerCase{"squid", squid, [](const TempDir& d) { return startSquid(d); },
-                   {{"http://{p}", "{echo}", 0, "ok: the http proxy at {p} opened a tunnel"},
-                    {"http://{p}", "localhost:{e}", 0, ""},
-                    {"http://{p}", "{closed}", ECONNREFUSED, kRefused}}},  // 503
-        ServerCase{"squid_auth", squid, [](const TempDir& d) { return startSquid(d, "alice"); },
-                   {{"http://alice:s3cret@{p}", "{echo}", 0, ""},
+                    {"socks5://socksuser:wrong@{p}", "{echo}", kEAUTH, ""}}},
+        ServerCase{"squid", squid, [](const TempDir& d) { return startSquid(d, "alice"); },
+                   {{"http://alice:s3cret@{p}", "{echo}", 0, "ok: the http proxy at {p} opened a tunnel"},
+                    {"http://alice:s3cret@{p}", "{closed}", ECONNREFUSED, kRefused},  // 503
                     {"http://alice:wrong@{p}", "{echo}", kEAUTH, "the proxy rejected the credentials"},  // 407
                     {"http://{p}", "{echo}", kEAUTH,
                      "the proxy requires a user name and password, and the URL has none"},
@@ -134,12 +136,9 @@ TEST(ProbeTest, WithoutARealProxy) {
       {{"socks5://{closed}", "--target", "t:1"}, 3, "cannot reach the socks5 proxy at {closed}"},
       {{"nonsense", "--target", "h:1"}, 2, "Невалидный proxy URL"},
       {{"socks5://h:1", "--target", "h"}, 64, "--target wants HOST:PORT"},
-      {{"socks5://h:1", "--target", "h:0"}, 64, "--target wants HOST:PORT"},
       {{"socks5://h:1", "--target", "2001:db8::1:443"}, 64, "--target wants HOST:PORT"},
-      {{"socks5://h:1", "--target", "h:1", "--timeout", "0"}, 64, ""},
       {{"socks5://h:1", "--target", "h:1", "--timeout", "soon"}, 64, ""},
       {{"socks5://h:1"}, 64, "--target is required"},
-      {{"--help"}, 0, "9   time-out"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args{"probe"};

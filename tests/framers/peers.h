@@ -38,24 +38,6 @@ inline bool writeAll(int fd, stream::ByteView data) {
   return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
 }
 
-// Sends `data` through a stream to an echoing peer in pieces of `writeChunk`
-// bytes, each read back in reads of at most `readChunk` before the next, and
-// returns what came back.
-inline stream::Bytes echoThrough(stream::SocketStream& s, const stream::Bytes& data, size_t writeChunk,
-                                 size_t readChunk) {
-  stream::Bytes echoed, buf(readChunk);
-  for (size_t at = 0; at < data.size(); at += writeChunk) {
-    const size_t n = std::min(writeChunk, data.size() - at);
-    if (!s.write(stream::ByteView(data).subspan(at, n))) break;
-    for (const size_t until = echoed.size() + n; echoed.size() < until;) {
-      const auto got = s.read(std::span(buf).first(std::min(readChunk, until - echoed.size())));
-      if (!got || *got == 0) return echoed;
-      echoed.insert(echoed.end(), buf.begin(), buf.begin() + static_cast<ptrdiff_t>(*got));
-    }
-  }
-  return echoed;
-}
-
 inline int listenLoopback(uint16_t* port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
@@ -119,11 +101,12 @@ inline const std::string kPassword = "s3cret";
 inline const std::string kPasswordHash =
     "$6$helpertest$AevxszG0lq1/9AUEDzabHFO8dkgaqWeu22c4I04me0XCIH0eEWz9p4iuIa2bMLgkuV95/e6ffj6L9urd/bj/10";
 
-inline Server startMicrosocks(const TempDir& dir, const std::optional<std::string>& user = {}) {
+// microsocks, which admits only `user`.
+inline Server startMicrosocks(const TempDir& dir, const std::string& user) {
   const uint16_t port = freePort();
-  std::vector<std::string> argv{"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(port)};
-  if (user) argv.insert(argv.end(), {"-u", *user, "-P", kPassword});
-  return std::make_unique<ServerProcess>(argv, port, dir.file("microsocks-" + std::to_string(port) + ".log"));
+  return std::make_unique<ServerProcess>(std::vector<std::string>{"/usr/bin/microsocks", "-i", "127.0.0.1", "-p",
+                                                                  std::to_string(port), "-u", user, "-P", kPassword},
+                                         port, dir.file("microsocks.log"));
 }
 
 // squid, with Basic authentication of `user` when given. It drops root for

@@ -57,12 +57,6 @@ class MemoryFramerDriver final : public stream::FramerInstance {
     endOfStream_ = end;
     wellFormed &= framer_->handleInput(*this) == 0;
   }
-  // One message from the application.
-  void send(stream::ByteView bytes) {
-    pending_ = bytes;
-    framer_->handleOutput(*this, stream::FramerMessage{&definition_}, bytes.size(), false);
-    pending_ = {};
-  }
   Outcome outcome() const {
     return {ready, failure, writes, delivered, consumedAtEnd, consumed, input_.size(), wellFormed};
   }
@@ -90,11 +84,8 @@ class MemoryFramerDriver final : public stream::FramerInstance {
     return true;
   }
   void writeOutput(stream::ByteView data) override { writes.emplace_back(data.begin(), data.end()); }
-  void writeOutputNoCopy(size_t length) override {
-    if (length > pending_.size()) throw std::length_error("not that much output pending");
-    writeOutput(pending_.first(length));
-    pending_ = pending_.subspan(length);
-  }
+  // The application sends nothing through this driver.
+  void writeOutputNoCopy(size_t) override { throw std::logic_error("no application output pending"); }
   void deliverInput(stream::ByteView data, const stream::FramerMessage& message, bool isComplete) override {
     wellFormed &= ready && message.definition == &definition_ && !isComplete && !data.empty() && data.size() <= 65536;
     delivered.insert(delivered.end(), data.begin(), data.end());
@@ -117,7 +108,6 @@ class MemoryFramerDriver final : public stream::FramerInstance {
   std::unique_ptr<stream::FramerImplementation> framer_;
   stream::Bytes input_;
   bool endOfStream_ = false;
-  stream::ByteView pending_;
 };
 
 inline ProxyConnectSetup makeSetup(std::optional<std::string> username, std::optional<std::string> password,
@@ -127,29 +117,23 @@ inline ProxyConnectSetup makeSetup(std::optional<std::string> username, std::opt
 }
 
 // Publishes `setup` (when present) and creates a framer instance of
-// `definition` on a new in-memory driver, as an opener does.
-inline std::unique_ptr<MemoryFramerDriver> makeDriver(const stream::FramerDefinition& definition,
-                                                      const std::optional<ProxyConnectSetup>& setup) {
-  ProxyConnectCoordinator::withdraw();
-  if (setup) ProxyConnectCoordinator::publish(*setup);
-  auto driver = std::make_unique<MemoryFramerDriver>(definition);
-  ProxyConnectCoordinator::withdraw();  // clears the early mark
-  return driver;
-}
-
-// Starts the framer and feeds `proxyBytes` cut before each offset in `cuts`
-// (not descending); with `end`, the peer then closes its side.
+// `definition` on a new in-memory driver, as an opener does; starts it and
+// feeds `proxyBytes` cut before each offset in `cuts` (not descending); with
+// `end`, the peer then closes its side.
 inline Outcome runSplit(const stream::FramerDefinition& definition, const std::optional<ProxyConnectSetup>& setup,
                         ByteView proxyBytes, const std::vector<size_t>& cuts, bool end = false) {
-  const auto driver = makeDriver(definition, setup);
-  driver->start();
+  ProxyConnectCoordinator::withdraw();
+  if (setup) ProxyConnectCoordinator::publish(*setup);
+  MemoryFramerDriver driver(definition);
+  ProxyConnectCoordinator::withdraw();  // clears the early mark
+  driver.start();
   size_t from = 0;
   for (size_t to : cuts) {
-    driver->receive(proxyBytes.subspan(from, to - from));
+    driver.receive(proxyBytes.subspan(from, to - from));
     from = to;
   }
-  driver->receive(proxyBytes.subspan(from), end);
-  return driver->outcome();
+  driver.receive(proxyBytes.subspan(from), end);
+  return driver.outcome();
 }
 
 // Ways of cutting `length` (> 0) bytes: all of them up to 17 bytes; beyond,
