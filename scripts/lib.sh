@@ -17,7 +17,7 @@ PACKAGE_PACKAGES=(dpkg-dev debhelper lintian systemd adduser passwd iproute2 pro
 DEMO_PACKAGES=(iproute2 procps python3 python3-pip microsocks curl)
 # What the test suite needs on top: clang for the sanitizer and fuzzing
 # build, and real peers to test against.
-TEST_PACKAGES=(clang libclang-rt-14-dev python3-yaml microsocks dante-server tinyproxy squid openssl)
+TEST_PACKAGES=(clang libclang-rt-14-dev microsocks dante-server tinyproxy squid openssl)
 
 say() { printf '\033[1m==> %s\033[0m\n' "$*"; }
 die() { printf 'error: %s\n' "$*" >&2; exit 1; }
