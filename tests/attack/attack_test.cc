@@ -12,6 +12,9 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <thread>
 
 #include "tests/service/helper_fixture.h"
 #include "tests/support/local_user.h"
@@ -190,8 +193,42 @@ TEST_F(AttackTest, TheSignedClientCannotBeTracedNorLendItsReusedPidToAnotherConn
   ::waitpid(pid, nullptr, 0);
 }
 
+// A legitimate client (root) pings every 20 ms for as long as it lives; the
+// worst answer time is printed and must stay under 100 ms.
+class Pinger {
+ public:
+  Pinger()
+      : thread_([this] {
+          try {
+            auto c = HelperClient::connect();
+            while (!stop_) {
+              const auto sent = Clock::now();
+              c->ping();
+              worst_ = std::max(worst_.load(), std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+              std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+          } catch (const std::exception& e) {
+            failure_ = e.what();
+          }
+        }) {}
+  ~Pinger() {
+    stop_ = true;
+    thread_.join();
+    std::printf("worst ping while attacked: %.2f ms\n", worst_.load());
+    EXPECT_EQ(failure_, "");
+    EXPECT_LT(worst_, 100);
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<double> worst_{0};
+  std::string failure_;
+  std::thread thread_;
+};
+
 // Availability: one user at their worst costs others nothing.
 TEST_F(AttackTest, OneUsersWorstCostsNobodyElseAnything) {
+  const Pinger pinger;
   // A program that passes admission (here the attacker's own program,
   // installed as the application) opens 64 connections and stops itself:
   // 16 are its user's share, the rest are refused at once, and those it
@@ -216,9 +253,6 @@ TEST_F(AttackTest, OneUsersWorstCostsNobodyElseAnything) {
   };
   EXPECT_EQ(count("hello\n"), 16u) << heard;
   EXPECT_EQ(count("too many connections to the helper from this user (limit 16)"), 48u);
-  const auto pinged = Clock::now();
-  EXPECT_EQ(client()->ping(), "1.0.0");
-  EXPECT_LT(Clock::now() - pinged, std::chrono::milliseconds(100));
   const CommandResult other = ThrowawayUser().run({app_, "status"});
   EXPECT_EQ(other.exitStatus, 0) << other.err;
   EXPECT_TRUE(waitForLine("no request for 15 s", 20, 16));
