@@ -403,6 +403,32 @@ TEST(ImageStampTest, AHelperWhoseFileWasReplacedOrDeletedValidatesNobody) {
   }
 }
 
+// A client other than root must have connected with the application's group
+// and run with it now. One that connected with another group, here a lower
+// one (root's), and has run the set-group-ID application since is refused.
+TEST(CodeSignValidatorTest, AClientThatConnectedWithAnotherGroupIsRefused) {
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  makeSignedCopy(dir.file("client"), team(kApp));
+  ASSERT_EQ(::chown(dir.file("client").c_str(), 0, 65534), 0);  // nogroup
+  ASSERT_EQ(::chmod(dir.file("client").c_str(), 02755), 0);
+  makeSignedCopy(dir.file("helper"), team(kHelperID), true);
+  // As nobody with the real group users (100); the file gives it nogroup.
+  auto client = startProgram(SpawnRequest(
+      "/usr/bin/setpriv", {"--reuid=65534", "--regid=100", "--clear-groups", "--", dir.file("client"), "600"}));
+  for (int i = 0; i < 1000 && fs::read_symlink("/proc/" + std::to_string(client->pid()) + "/exe") !=
+                                  dir.file("client"); ++i) {
+    ::usleep(1000);
+  }
+  ::setenv("HELPER_CLIENT_GROUP", "nogroup", 1);
+  const Lines lines = judgeBy(dir.file("helper"), client->pid(), false);  // connected with group 0
+  ::unsetenv("HELPER_CLIENT_GROUP");
+  client->sendSignal(SIGKILL);
+  EXPECT_EQ(lines, (Lines{"error: rejecting client (PID " + std::to_string(client->pid()) +
+                          "): it does not run as the application (effective group 0 when it connected, 65534 now; "
+                          "the application runs with the group 'nogroup')"}));
+}
+
 CommandResult tool(std::vector<std::string> args) {
   args.insert(args.begin(), builtProgram("tools/helper-codesign/helper-codesign"));
   return runCommand(args);
