@@ -73,6 +73,11 @@ TEST_F(TimingTest, TheDeviceIsSeenAtTheNextPollOrAnnouncement) {
     EXPECT_THAT(lines(),
                 ElementsAre("mihomo started, PID 4242", "waiting for TUN… 5s elapsed, utuns: utun10,utun2",
                             "waiting for TUN… 10s elapsed, utuns: utun10,utun2", "mihomo created TUN device utun3"));
+    // A start while the engine runs changes nothing.
+    const auto operations = system().fileOperations;
+    EXPECT_TRUE(manager_->start(upstream_));
+    EXPECT_EQ(system().fileOperations, operations);
+    EXPECT_EQ(lines().back(), "start() called but mihomo already running");
   }
 }
 
