@@ -98,6 +98,7 @@ TEST(ControlMessageTest, PacketsDecodeOnlyWithinTheirRules) {
        R"({"id":1,"op":"deactivate","success":false,"error":{"domain":"d","code":9223372036854775808}})", code},
       {asGreeting, R"({"hello":"svc","nonce":"ab","maxPacketSize":9})", "hello ab 9 v1"},
       {asGreeting, R"({"hello":"svc","nonce":"ab","maxPacketSize":9,"protocolVersion":2,"x":{}})", "hello ab 9 v2"},
+      {asGreeting, R"({"hello":"svc","nonce":"ab","maxPacketSize":9,"protocolVersion":1})", "hello ab 9 v1"},
       {asGreeting, R"({"refused":"r","error":{"domain":"d","code":4},"x":null})", "refused r d 4"},
       {asGreeting, R"({"refused":"r"})", "refused r"},
       {asGreeting, R"({"nonce":"ab","maxPacketSize":9})", "\"hello\" must be a string"},
