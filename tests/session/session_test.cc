@@ -249,6 +249,15 @@ TEST_F(SessionTest, ADeadEngineIsRestartedThreeTimesAMinuteThenTheSessionEnds) {
             3);
 }
 
+// The watchdog's end of a session is an end like any other: a helper whose
+// file was replaced meanwhile exits then.
+TEST_F(SessionTest, AStaleImageExitsOnceTheWatchdogEndsTheSession) {
+  activate(kAlice);
+  service().markStaleImage();  // postponed while the session is live
+  os_.wall = os_.wall + 31;
+  ASSERT_TRUE(eventually([&] { return os_.exitsSoFar() == std::vector<int>{0}; }));
+}
+
 TEST_F(SessionTest, AStaleImageWaitsForASessionHeardFromWithinThirtySecondsThenExitsWithoutTheLock) {
   const std::string token = *activate(kAlice).token;
   const pid_t running = engine();
