@@ -107,7 +107,7 @@ TEST_F(ServiceTest, AsAUserOfItsOwnItAdmitsRunsTheEngineAndCleansUp) {
   auto orphan = user.start({enginePath_, "--orphan"});
   const std::string caps = "+net_admin,+net_raw,+net_bind_service,+sys_ptrace,+setpcap";
   std::vector<std::string> prefix = user.as({});  // setpriv ... --
-  prefix.insert(prefix.end() - 1, {"--inh-caps=" + caps, "--ambient-caps=" + caps, "--bounding-set=-all," + caps,
+  prefix.insert(std::find(prefix.begin(), prefix.end(), "--"), {"--inh-caps=" + caps, "--ambient-caps=" + caps, "--bounding-set=-all," + caps,
                                    "--no-new-privs"});
   startHelper(prefix);
   setKnobs({{"persist", "1"}, {"add_routes", "1"}});

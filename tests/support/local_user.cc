@@ -69,12 +69,6 @@ ThrowawayUser::~ThrowawayUser() {
 std::vector<std::string> ThrowawayUser::as(std::vector<std::string> argv) const {
   std::vector<std::string> prefix = {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid_),
                                      "--regid=" + std::to_string(gid_), "--clear-groups", "--"};
-  // LeakSanitizer traces the process at exit, which the kernel refuses for a
-  // set-group-id program such as the installed client; leaks are still
-  // checked where the same code runs as root.
-  if (const char* asan = std::getenv("ASAN_OPTIONS"); asan != nullptr) {
-    prefix.insert(prefix.end(), {"/usr/bin/env", std::string("ASAN_OPTIONS=") + asan + ":detect_leaks=0"});
-  }
   prefix.insert(prefix.end(), argv.begin(), argv.end());
   return prefix;
 }
