@@ -102,13 +102,3 @@ std::optional<ProxyConfig> ProxyConfig::parse(std::string_view input) {
 }
 
 }  // namespace helper
-
-size_t std::hash<helper::ProxyConfig>::operator()(const helper::ProxyConfig& c) const noexcept {
-  size_t h = std::hash<std::string>()(c.host);
-  auto mix = [&h](size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
-  mix(c.port);
-  mix(std::hash<std::optional<std::string>>()(c.username));
-  mix(std::hash<std::optional<std::string>>()(c.password));
-  mix(static_cast<size_t>(c.kind));
-  return h;
-}

@@ -32,8 +32,3 @@ struct ProxyConfig {
 };
 
 }  // namespace helper
-
-template <>
-struct std::hash<helper::ProxyConfig> {
-  size_t operator()(const helper::ProxyConfig& c) const noexcept;
-};
