@@ -86,17 +86,7 @@ class EngineFixture : public ::testing::Test {
   // exit recorded.
   struct EngineOs : LoggingOs {
     std::string own;
-    std::mutex mutex;
-    std::vector<int> exits;
     std::string ownExecutablePath() override { return own; }
-    void exit(int status) override {
-      std::lock_guard<std::mutex> guard(mutex);
-      exits.push_back(status);
-    }
-    std::vector<int> exitsSoFar() {
-      std::lock_guard<std::mutex> guard(mutex);
-      return exits;
-    }
   };
 
   TempDir tmp_;

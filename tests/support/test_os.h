@@ -1,6 +1,7 @@
 // Stand-ins for the operating system, installed with OsScope.
 //
-// LoggingOs: the real system, with the log kept in memory.
+// LoggingOs: the real system, with the log kept in memory and the exit
+// recorded, not made.
 // FakeOs: a scripted system with a virtual clock for the engine supervisor
 // and the session service. Sleeps and waits advance the clock at once (a
 // 7-second stop takes microseconds); programs, interfaces, processes, files
@@ -53,10 +54,20 @@ class LoggingOs : public Os {
     std::lock_guard<std::mutex> guard(logMutex_);
     records_.clear();
   }
+  // A test process does not end when the service would: the status is kept.
+  void exit(int status) override {
+    std::lock_guard<std::mutex> guard(logMutex_);
+    exits_.push_back(status);
+  }
+  std::vector<int> exitsSoFar() const {
+    std::lock_guard<std::mutex> guard(logMutex_);
+    return exits_;
+  }
 
  private:
   mutable std::mutex logMutex_;
   std::vector<LogRecord> records_;
+  std::vector<int> exits_;
 };
 
 class FakeOs;
@@ -158,7 +169,6 @@ class FakeOs : public LoggingOs {
   mode_t mask = 022;
   std::vector<std::string> fileOperations;
   std::map<std::string, Error> failingFiles;  // by path: its directory, write or open fails
-  std::vector<int> exits;
 
   Result<std::unique_ptr<ChildProcess>> spawn(const SpawnRequest& request) override {
     fileOperations.push_back("spawn " + request.path + " " + std::to_string(mask));
@@ -200,14 +210,6 @@ class FakeOs : public LoggingOs {
   }
   void waitForExits(const std::vector<PeerProcess>&, double timeoutSeconds) override {
     now = now + std::min(exitDelay, timeoutSeconds);
-  }
-  void exit(int status) override {
-    std::lock_guard<std::mutex> guard(exitMutex_);
-    exits.push_back(status);
-  }
-  std::vector<int> exitsSoFar() {
-    std::lock_guard<std::mutex> guard(exitMutex_);
-    return exits;
   }
 
   std::string ownExecutablePath() override { return kOwnPath; }
@@ -251,7 +253,6 @@ class FakeOs : public LoggingOs {
     if (found == failingFiles.end()) return success();
     return found->second;
   }
-  std::mutex exitMutex_;
 };
 
 inline FakeChild::~FakeChild() {
